@@ -1,0 +1,130 @@
+// Linux backend of the platform interface.
+#include "platform/platform.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <syslog.h>
+#include <unistd.h>
+
+extern char** environ;
+
+bool plat_exe_path(char* buf, size_t size) {
+    if (size == 0) return false;
+    ssize_t n = readlink("/proc/self/exe", buf, size);
+    if (n <= 0 || static_cast<size_t>(n) >= size) return false;
+    buf[n] = 0;
+    return true;
+}
+
+bool plat_module_path(const char* name, char* buf, size_t size) {
+    void* h = dlopen(name, RTLD_LAZY | RTLD_NOLOAD);
+    if (!h) return false;
+    struct link_map* map = nullptr;
+    bool ok = dlinfo(h, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && map->l_name[0];
+    if (ok) {
+        size_t len = strlen(map->l_name);
+        ok = len < size;
+        if (ok) memcpy(buf, map->l_name, len + 1);
+    }
+    dlclose(h);
+    return ok;
+}
+
+const unsigned char* plat_map_readonly(int fd, uint64_t offset, size_t length) {
+    void* p = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset));
+    return p == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(p);
+}
+
+void plat_unmap(const unsigned char* view, size_t length) {
+    munmap(const_cast<unsigned char*>(view), length);
+}
+
+size_t plat_map_granularity() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+
+namespace {
+pthread_mutex_t g_lock;
+pthread_once_t g_lock_once = PTHREAD_ONCE_INIT;
+void make_lock() {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&g_lock, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+}  // namespace
+
+// Recursive, like the critical section it stands in for; created once.
+void plat_lock_init() { pthread_once(&g_lock_once, make_lock); }
+void plat_lock() { plat_lock_init(); pthread_mutex_lock(&g_lock); }
+void plat_unlock() { pthread_mutex_unlock(&g_lock); }
+
+void plat_debug_output(const char* text) {
+    const char* file = getenv("KOVRUN_DEBUG_LOG");
+    if (file && *file) {
+        int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            size_t len = strlen(text);
+            ssize_t w = write(fd, text, len);
+            (void)w;
+            close(fd);
+        }
+        return;
+    }
+    syslog(LOG_USER | LOG_DEBUG, "%s", text);
+}
+
+void* plat_dl_open(const char* path) { return dlopen(path, RTLD_NOW | RTLD_GLOBAL); }
+void* plat_dl_loaded(const char* name) { return dlopen(name, RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD); }
+void* plat_dl_sym(void* handle, const char* name) { return dlsym(handle, name); }
+void plat_dl_close(void* handle) {
+    if (handle) dlclose(handle);
+}
+
+bool plat_temp_path(char* buf, size_t size, size_t* out_length) {
+    const char* t = getenv("TMPDIR");
+    if (!t || !*t) t = "/tmp";
+    size_t len = strlen(t);
+    *out_length = len + (t[len - 1] == '/' ? 0 : 1);
+    if (*out_length >= size) return false;
+    memcpy(buf, t, len);
+    if (t[len - 1] != '/') buf[len++] = '/';
+    buf[len] = 0;
+    return true;
+}
+
+bool plat_user_name(char* buf, size_t size) {
+    struct passwd pw;
+    struct passwd* res = nullptr;
+    char scratch[4096];
+    if (getpwuid_r(geteuid(), &pw, scratch, sizeof scratch, &res) != 0 || !res || !res->pw_name) return false;
+    size_t len = strlen(res->pw_name);
+    if (len == 0 || len >= size) return false;
+    memcpy(buf, res->pw_name, len + 1);
+    return true;
+}
+
+int plat_pid() { return static_cast<int>(getpid()); }
+
+char** plat_environ() { return environ; }
+
+int plat_env_put(char* entry) {
+    const char* eq = strchr(entry, '=');
+    if (!eq) return -1;
+    if (eq[1] == 0) {
+        // Removal: the name is the text before '='.
+        char name[1024];
+        size_t n = static_cast<size_t>(eq - entry);
+        if (n >= sizeof name) return -1;
+        memcpy(name, entry, n);
+        name[n] = 0;
+        return unsetenv(name);
+    }
+    return putenv(entry);
+}

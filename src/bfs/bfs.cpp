@@ -1,0 +1,270 @@
+// Reader of the bound file system: finding the archive, looking entries up
+// and reading their contents. Every offset taken from the image is checked
+// against the image's bounds before it is used.
+#include "src/bfs/bfs.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "platform/platform.h"
+#include "src/launcher/diag.h"
+
+namespace {
+
+constexpr size_t PATH_BUFFER = 4096;
+
+bool header_ok(const unsigned char* image, size_t length) {
+    return image && length >= 8 && memcmp(image, BFS_MAGIC, 4) == 0 && bfs_u32(image + 4) == 1;
+}
+
+// True when [offset, offset + size) lies inside the readable part.
+bool in_bounds(const BfsArchive* a, uint64_t offset, uint64_t size) {
+    return offset <= a->limit && size <= a->limit - offset;
+}
+
+void cursor_end(bfs_cursor* c) {
+    c->name_length = 0;
+    c->record_length = 0;
+    c->entry_block = nullptr;
+}
+
+void cursor_load(bfs_cursor* c) {
+    if (c->index >= c->run_length) {
+        cursor_end(c);
+        return;
+    }
+    const BfsArchive* a = c->archive;
+    uint64_t off = static_cast<uint32_t>(c->record_offset);
+    if (c->record_offset < 0 || !in_bounds(a, off, 2)) goto damaged;
+    {
+        uint32_t n = bfs_u16(a->image + off);
+        uint64_t mask = bfs_u16(a->image + 22);
+        uint64_t t = n + 2;
+        if (t & mask) t = (t + mask + 1) & ~mask;
+        if (t < n + 2u || !in_bounds(a, off, t + 4)) goto damaged;
+        uint32_t data = bfs_u32(a->image + off + t);
+        if (!in_bounds(a, data, BFS_BLOCK_HEAD_SIZE)) goto damaged;
+        c->name_length = n;
+        c->record_length = static_cast<uint32_t>(t + 4);
+        c->entry_block = a->image + data;
+        return;
+    }
+damaged:
+    // A record that does not fit the image ends the run: the lookup fails.
+    c->index = c->run_length;
+    cursor_end(c);
+}
+
+}  // namespace
+
+BfsArchive bfs_describe(const unsigned char* image, size_t length) {
+    BfsArchive a{image, length, 0};
+    if (header_ok(image, length) && length >= BFS_HEADER_SIZE) {
+        uint64_t size = bfs_u32(image + 8);
+        uint64_t lim = size < length ? size : length;
+        if (lim >= BFS_HEADER_SIZE) a.limit = static_cast<uint32_t>(lim);
+    }
+    return a;
+}
+
+bool bfs_valid(const BfsArchive* archive) {
+    return archive && header_ok(archive->image, archive->length);
+}
+
+uint32_t bfs_hash(const unsigned char* name, size_t length) {
+    uint32_t h = 0;
+    for (size_t i = 0; i < length; i++) h = h * 33u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(name[i])));
+    return h;
+}
+
+uint32_t bfs_bucket(uint32_t hash, uint32_t mask) { return (hash + (hash >> 5)) & mask; }
+
+void bfs_cursor_start(bfs_cursor* c, const BfsArchive* archive, int32_t record_offset, int32_t run_length) {
+    c->archive = archive;
+    c->index = 0;
+    c->record_offset = record_offset;
+    c->run_length = run_length;
+    cursor_load(c);
+}
+
+void bfs_cursor_start_all(bfs_cursor* c, const BfsArchive* archive) {
+    uint32_t count = bfs_u32(archive->image + 12);
+    uint32_t first = bfs_u16(archive->image + 20);
+    bfs_cursor_start(c, archive, static_cast<int32_t>(first), count > INT32_MAX ? 0 : static_cast<int32_t>(count));
+}
+
+bool bfs_cursor_valid(const bfs_cursor* c) { return c->index < c->run_length; }
+
+void bfs_cursor_next(bfs_cursor* c) {
+    int64_t next = int64_t(c->record_offset) + c->record_length;
+    c->index += 1;
+    if (next > INT32_MAX) {
+        c->index = c->run_length;
+        cursor_end(c);
+        return;
+    }
+    c->record_offset = static_cast<int32_t>(next);
+    cursor_load(c);
+}
+
+bool bfs_cursor_name_equals(const bfs_cursor* c, const unsigned char* name, size_t length) {
+    if (!c->entry_block || length != c->name_length) return false;
+    const unsigned char* stored = c->archive->image + c->record_offset + 2;
+    if (!(bfs_u32(c->archive->image + 16) & BFS_FLAG_SCRAMBLED_NAMES)) return memcmp(stored, name, length) == 0;
+    for (size_t i = 0; i < length; i++)
+        if ((stored[i] ^ BFS_SCRAMBLE_KEY) != name[i]) return false;
+    return true;
+}
+
+void bfs_cursor_name(const bfs_cursor* c, unsigned char* buf) {
+    const unsigned char* stored = c->archive->image + c->record_offset + 2;
+    bool scrambled = bfs_u32(c->archive->image + 16) & BFS_FLAG_SCRAMBLED_NAMES;
+    for (uint32_t i = 0; i < c->name_length; i++) buf[i] = scrambled ? stored[i] ^ BFS_SCRAMBLE_KEY : stored[i];
+}
+
+int bfs_lookup(const BfsArchive* archive, const char* name, size_t name_length, bfs_cursor* out_cursor) {
+    if (!bfs_valid(archive) || archive->limit < BFS_HEADER_SIZE) return 0;
+    const unsigned char* img = archive->image;
+    const auto* key = reinterpret_cast<const unsigned char*>(name);
+    bfs_cursor c;
+    if (bfs_u32(img + 16) & BFS_FLAG_HASH_INDEX) {
+        uint32_t mask = bfs_u32(img + 28);
+        uint64_t bucket = uint64_t(bfs_u32(img + 24)) + uint64_t(bfs_bucket(bfs_hash(key, name_length), mask)) * 8;
+        if (!in_bounds(archive, bucket, 8)) return 0;
+        uint32_t first = bfs_u32(img + bucket);
+        uint32_t count = bfs_u32(img + bucket + 4);
+        if (count == 0) return 0;
+        if (count > INT32_MAX || first > INT32_MAX) return 0;
+        bfs_cursor_start(&c, archive, static_cast<int32_t>(first), static_cast<int32_t>(count));
+    } else {
+        bfs_cursor_start_all(&c, archive);
+    }
+    for (; bfs_cursor_valid(&c); bfs_cursor_next(&c)) {
+        if (bfs_cursor_name_equals(&c, key, name_length)) {
+            if (out_cursor) *out_cursor = c;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+uint32_t bfs_size(const bfs_cursor* cursor) { return cursor->entry_block ? bfs_u32(cursor->entry_block) : 0; }
+uint32_t bfs_stored_length(const bfs_cursor* c) { return c->entry_block ? bfs_u32(c->entry_block + 4) : 0; }
+uint32_t bfs_entry_flags(const bfs_cursor* c) { return c->entry_block ? bfs_u32(c->entry_block + 8) : 0; }
+
+void* bfs_read(const bfs_cursor* cursor, void* buffer) {
+    if (!cursor->entry_block || !buffer) return nullptr;
+    const BfsArchive* a = cursor->archive;
+    uint64_t data = static_cast<uint64_t>(cursor->entry_block - a->image) + BFS_BLOCK_HEAD_SIZE;
+    uint32_t size = bfs_size(cursor);
+    uint32_t flags = bfs_entry_flags(cursor);
+    auto* out = static_cast<unsigned char*>(buffer);
+    if (flags & BFS_ENTRY_COMPRESSED) {
+        uint32_t stored = bfs_stored_length(cursor);
+        if (!in_bounds(a, data, stored)) return nullptr;
+        uLongf n = size;
+        if (uncompress(out, &n, a->image + data, stored) != Z_OK || n != size) return nullptr;
+    } else {
+        if (!in_bounds(a, data, size)) return nullptr;
+        memcpy(out, a->image + data, size);
+    }
+    if (flags & BFS_ENTRY_SCRAMBLED)
+        for (uint32_t i = 0; i < size; i++) out[i] ^= BFS_SCRAMBLE_KEY;
+    return buffer;
+}
+
+void* panic_alloc(size_t size, const char* label) {
+    void* p = malloc(size);
+    if (!p) {
+        char msg[100];
+        snprintf(msg, sizeof msg, "Panic: Can't alloc %d bytes for %s", static_cast<int>(size), label);
+        diag_print("%s", msg);
+    }
+    return p;
+}
+
+char* bfs_extract(const BfsArchive* archive, const char* name, const char* label) {
+    bfs_cursor c;
+    if (!bfs_lookup(archive, name, strlen(name), &c)) return nullptr;
+    size_t n = bfs_size(&c);
+    auto* buffer = static_cast<char*>(panic_alloc(n + 1, label));
+    if (!buffer) return nullptr;
+    plat_lock();
+    void* r = bfs_read(&c, buffer);
+    plat_unlock();
+    if (!r) {
+        diag_print("Panic: Can't extract %s", label);
+        free(buffer);
+        return nullptr;
+    }
+    buffer[n] = 0;
+    return buffer;
+}
+
+const BfsArchive* bfs_map_file(const char* path) {
+    char self[PATH_BUFFER];
+    if (!path) {
+        if (!plat_exe_path(self, sizeof self)) return nullptr;
+        path = self;
+    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    unsigned char trailer[BFS_TRAILER_SIZE];
+    off_t p = lseek(fd, -static_cast<off_t>(BFS_TRAILER_SIZE), SEEK_END);
+    if (p < 0 || read(fd, trailer, sizeof trailer) != static_cast<ssize_t>(sizeof trailer) ||
+        !header_ok(trailer, sizeof trailer)) {
+        close(fd);
+        return nullptr;
+    }
+    uint64_t s = bfs_u32(trailer + 8);
+    if (s >= static_cast<uint64_t>(p)) {
+        close(fd);
+        return nullptr;
+    }
+    uint64_t a = static_cast<uint64_t>(p) - s;
+    uint64_t d = a % plat_map_granularity();
+    size_t view_length = static_cast<size_t>(s + d + BFS_TRAILER_SIZE);
+    const unsigned char* view = plat_map_readonly(fd, a - d, view_length);
+    close(fd);  // the mapping stays valid without the descriptor
+    if (!view) return nullptr;
+    BfsArchive described = bfs_describe(view + d, static_cast<size_t>(s + BFS_TRAILER_SIZE));
+    if (!bfs_valid(&described)) {
+        plat_unmap(view, view_length);
+        return nullptr;
+    }
+    auto* archive = static_cast<BfsArchive*>(malloc(sizeof(BfsArchive)));
+    if (!archive) {
+        plat_unmap(view, view_length);
+        return nullptr;
+    }
+    *archive = described;
+    return archive;
+}
+
+const BfsArchive* bfs_resource(const char* module_name, char** out_path) {
+    // The executable's own archive is found once and then kept for the life
+    // of the process, as a loaded resource would be.
+    static const BfsArchive* self_archive = nullptr;
+    static bool self_searched = false;
+    char path[PATH_BUFFER];
+    if (module_name) {
+        if (!plat_module_path(module_name, path, sizeof path)) return nullptr;
+        if (out_path) *out_path = strdup(module_name);
+        return bfs_map_file(path);
+    }
+    bool have_path = plat_exe_path(path, sizeof path);
+    if (out_path) *out_path = have_path ? strdup(path) : nullptr;
+    if (!have_path) return nullptr;
+    plat_lock();
+    if (!self_searched) {
+        self_archive = bfs_map_file(path);
+        self_searched = true;
+    }
+    const BfsArchive* result = self_archive;
+    plat_unlock();
+    return result;
+}

@@ -1,0 +1,77 @@
+// The bound file system: a read-only archive of named entries, used in place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t BFS_HEADER_SIZE = 32;
+constexpr uint32_t BFS_TRAILER_SIZE = 12;
+constexpr uint32_t BFS_BLOCK_HEAD_SIZE = 12;
+constexpr uint32_t BFS_FLAG_SCRAMBLED_NAMES = 0x2;
+constexpr uint32_t BFS_FLAG_HASH_INDEX = 0x4;
+constexpr uint32_t BFS_ENTRY_COMPRESSED = 0x1;
+constexpr uint32_t BFS_ENTRY_SCRAMBLED = 0x2;
+constexpr unsigned char BFS_SCRAMBLE_KEY = 0x5A;
+constexpr unsigned char BFS_MAGIC[4] = {0xFF, 'B', 'F', 'S'};
+
+// An archive image in memory together with the number of bytes that may be
+// read from it. Every read of a record, bucket or block is checked against
+// `limit`: the smaller of the image length and the header's archive size.
+struct BfsArchive {
+    const unsigned char* image;
+    size_t length;   // bytes available from `image`
+    uint32_t limit;  // bytes that reads may touch (0 when the header is unusable)
+};
+
+struct bfs_cursor {
+    const BfsArchive* archive;
+    int32_t index;
+    int32_t record_offset;
+    int32_t run_length;
+    uint32_t name_length;
+    uint32_t record_length;
+    const unsigned char* entry_block;  // null past the end or when damaged
+};
+
+// Describes an image of `length` bytes as an archive (no allocation).
+BfsArchive bfs_describe(const unsigned char* image, size_t length);
+
+// The archive of the running executable (module_name null) or of a loaded
+// shared object. out_path, when given, receives a malloc'd copy of the path
+// (or the module name) even when no archive is found.
+const BfsArchive* bfs_resource(const char* module_name, char** out_path);
+
+// An archive appended, with its trailer, to the end of a file; null path is
+// the running executable. The result lives for the life of the process.
+const BfsArchive* bfs_map_file(const char* path);
+
+bool bfs_valid(const BfsArchive* archive);
+int bfs_lookup(const BfsArchive* archive, const char* name, size_t name_length, bfs_cursor* out_cursor);
+
+uint32_t bfs_size(const bfs_cursor* cursor);
+void* bfs_read(const bfs_cursor* cursor, void* buffer);
+void* panic_alloc(size_t size, const char* label);
+char* bfs_extract(const BfsArchive* archive, const char* name, const char* label);
+
+// Name hash and bucket as the archive's hash index uses them.
+uint32_t bfs_hash(const unsigned char* name, size_t length);
+uint32_t bfs_bucket(uint32_t hash, uint32_t mask);
+
+// Cursor steps.
+void bfs_cursor_start(bfs_cursor* c, const BfsArchive* archive, int32_t record_offset, int32_t run_length);
+void bfs_cursor_start_all(bfs_cursor* c, const BfsArchive* archive);
+bool bfs_cursor_valid(const bfs_cursor* c);
+void bfs_cursor_next(bfs_cursor* c);
+bool bfs_cursor_name_equals(const bfs_cursor* c, const unsigned char* name, size_t length);
+// Copies the current (plain) name into buf, which must hold name_length bytes.
+void bfs_cursor_name(const bfs_cursor* c, unsigned char* buf);
+
+// Fields of the current entry block (valid only while entry_block is set).
+uint32_t bfs_stored_length(const bfs_cursor* c);
+uint32_t bfs_entry_flags(const bfs_cursor* c);
+
+// Little-endian reads.
+inline uint32_t bfs_u32(const unsigned char* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline uint16_t bfs_u16(const unsigned char* p) { return uint16_t(p[0] | p[1] << 8); }
