@@ -45,3 +45,6 @@ constexpr char PLAT_SEP = '/';
 // Process environment.
 char** plat_environ();
 int plat_env_put(char* entry);        // "NAME=VALUE": set; "NAME=": remove
+
+// True when `handle` is the handle of a library loaded in the process now.
+bool plat_dl_is_handle(void* handle);

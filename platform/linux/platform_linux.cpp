@@ -128,3 +128,14 @@ int plat_env_put(char* entry) {
     }
     return putenv(entry);
 }
+
+bool plat_dl_is_handle(void* handle) {
+    if (!handle) return false;
+    void* self = dlopen(nullptr, RTLD_NOW);
+    struct link_map* map = nullptr;
+    if (!self || dlinfo(self, RTLD_DI_LINKMAP, &map) != 0) return false;
+    bool found = false;
+    for (; map && !found; map = map->l_next) found = static_cast<void*>(map) == handle;
+    dlclose(self);
+    return found;
+}

@@ -156,6 +156,16 @@ uint32_t bfs_size(const bfs_cursor* cursor) { return cursor->entry_block ? bfs_u
 uint32_t bfs_stored_length(const bfs_cursor* c) { return c->entry_block ? bfs_u32(c->entry_block + 4) : 0; }
 uint32_t bfs_entry_flags(const bfs_cursor* c) { return c->entry_block ? bfs_u32(c->entry_block + 8) : 0; }
 
+bool bfs_entry_plausible(const bfs_cursor* c) {
+    if (!c->entry_block) return false;
+    const BfsArchive* a = c->archive;
+    uint64_t data = static_cast<uint64_t>(c->entry_block - a->image) + BFS_BLOCK_HEAD_SIZE;
+    uint64_t size = bfs_size(c);
+    if (!(bfs_entry_flags(c) & BFS_ENTRY_COMPRESSED)) return in_bounds(a, data, size);
+    uint64_t stored = bfs_stored_length(c);
+    return in_bounds(a, data, stored) && size <= stored * 1032 + 64;
+}
+
 void* bfs_read(const bfs_cursor* cursor, void* buffer) {
     if (!cursor->entry_block || !buffer) return nullptr;
     const BfsArchive* a = cursor->archive;

@@ -66,6 +66,11 @@ bool bfs_cursor_name_equals(const bfs_cursor* c, const unsigned char* name, size
 // Copies the current (plain) name into buf, which must hold name_length bytes.
 void bfs_cursor_name(const bfs_cursor* c, unsigned char* buf);
 
+// True when the entry's stored bytes lie inside the image and its size is
+// one that they can yield (zlib cannot expand beyond about 1032:1); checked
+// before a buffer of that size is allocated for untrusted images.
+bool bfs_entry_plausible(const bfs_cursor* c);
+
 // Fields of the current entry block (valid only while entry_block is set).
 uint32_t bfs_stored_length(const bfs_cursor* c);
 uint32_t bfs_entry_flags(const bfs_cursor* c);

@@ -54,6 +54,12 @@ struct KovrunSession {
     // stays valid and unchanged while it is current. Owned.
     unsigned char* image_copy;
     BfsArchive image_archive;
+    // Private copy of argv[0] (the interpreter writes into it when $0 is
+    // assigned) and, when argv[0] holds the usual here-document terminator
+    // as a line, the two program lines with another terminator. Owned.
+    char* argv0;
+    char* heredoc_open;
+    char* heredoc_close;
     // The handle by which script code designates this session (0 until registered).
     int64_t handle;
 };

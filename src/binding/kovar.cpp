@@ -1,0 +1,308 @@
+// The Kovar host module. Every function here is an interpreter extension
+// function: the interpreter may leave it with a long jump (a croak), so the
+// bodies hold nothing that needs destroying.
+#include "src/binding/kovar.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "src/bfs/bfs.h"
+#include "src/bfs/tempdir.h"
+#include "src/binding/perlcall.h"
+#include "src/launcher/kovrun.h"
+
+namespace {
+
+// ---- session handles --------------------------------------------------------
+// Handles are drawn from a per-process random base so that an arbitrary
+// integer is very unlikely to name a session, and are checked against the
+// table of live sessions.
+constexpr int kMaxSessions = 64;
+KovrunSession* g_sessions[kMaxSessions];
+long long g_next_handle = 0;
+
+long long next_handle() {
+    if (g_next_handle == 0) {
+        unsigned long long seed = static_cast<unsigned long long>(time(nullptr)) ^
+                                  (static_cast<unsigned long long>(plat_pid()) << 20) ^
+                                  reinterpret_cast<unsigned long long>(&g_next_handle);
+        seed ^= seed >> 29;
+        seed *= 0x9E3779B97F4A7C15ull;
+        g_next_handle = static_cast<long long>((seed >> 16) & 0x3FFFFFFFFFFFull) | (1ll << 46);
+    }
+    return g_next_handle++;
+}
+
+constexpr const char* kFile = "kovrun";
+
+KvSV* sv_undef(KvInterp* interp) { return api.Perl_Isv_undef_ptr(interp); }
+
+void xs_return_string(KvInterp* interp, const KvXsFrame& f, const char* text) {
+    kv_xs_reserve(interp, f, 1);
+    kv_xs_set(interp, f, 0, text ? api.Perl_sv_2mortal(interp, api.Perl_newSVpv(interp, text, 0)) : sv_undef(interp));
+    kv_xs_return(interp, f, 1);
+}
+
+// INC(name): the contents of a bound entry, or undef.
+void xs_INC(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    KovrunSession* s = session_of(interp);
+    if (f.items != 1) api.Perl_croak_nocontext("Usage: lookup(name)");
+    KvStrLen len = 0;
+    const char* name = kv_sv_pv(interp, kv_xs_arg(interp, f, 0), &len);
+    bfs_cursor c;
+    KvSV* result = sv_undef(interp);
+    if (name && bfs_lookup(s->archive, name, len, &c) && bfs_entry_plausible(&c)) {
+        uint32_t n = bfs_size(&c);
+        KvSV* sv = api.Perl_newSV(interp, n ? n : 1);
+        plat_lock();
+        if (bfs_read(&c, kv_sv_pvx(sv))) kv_sv_set_string_length(sv, n);
+        result = api.Perl_sv_2mortal(interp, sv);
+        plat_unlock();
+    }
+    kv_xs_set(interp, f, 0, result);
+    kv_xs_return(interp, f, 1);
+}
+
+void xs_exe(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    KovrunSession* s = session_of(interp);
+    xs_return_string(interp, f, s->module_path);
+}
+
+// Kovar::bfs([IMAGE or PATH]): switches the archive that lookups read.
+void xs_bfs(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    KovrunSession* s = session_of(interp);
+    const BfsArchive* chosen = s->home_archive;
+    unsigned char* copy = nullptr;
+    KvStrLen len = 0;
+    if (f.items >= 1 && kv_sv_pok(kv_xs_arg(interp, f, 0))) {
+        KvSV* arg = kv_xs_arg(interp, f, 0);
+        len = kv_sv_cur(arg);
+        const char* bytes = kv_sv_pvx(arg);
+        BfsArchive probe = bfs_describe(reinterpret_cast<const unsigned char*>(bytes), len);
+        if (bfs_valid(&probe)) {
+            // A private copy: the script may change or free its string while
+            // the image is current.
+            copy = static_cast<unsigned char*>(malloc(len));
+        } else if (memchr(bytes, 0, len) == nullptr) {
+            const BfsArchive* mapped = bfs_map_file(bytes);
+            if (bfs_valid(mapped)) chosen = mapped;
+        }
+        if (copy) memcpy(copy, bytes, len);
+    }
+    // The previous image, if any, is no longer current.
+    free(s->image_copy);
+    s->image_copy = copy;
+    if (copy) {
+        s->image_archive = bfs_describe(copy, len);
+        chosen = &s->image_archive;
+    }
+    s->archive = chosen;
+    kv_xs_return(interp, f, 0);
+}
+
+void xs_get_temp_dir(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    KovrunSession* s = session_of(interp);
+    int which = f.items >= 1 ? static_cast<int>(kv_sv_iv(interp, kv_xs_arg(interp, f, 0)) != 0) : 0;
+    const char* dir = make_temp_dir(s, which);
+    if (!dir) api.Perl_croak_nocontext("Can't find temp directory");
+    xs_return_string(interp, f, dir);
+}
+
+// Kovar::no_linestr(): drops the saved source text of the second innermost
+// eval frame.
+void xs_no_linestr(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    if (f.items != 0) api.Perl_croak_nocontext("Usage: no_linestr()");
+    char* si = reinterpret_cast<char*>(*api.Perl_Tcurstackinfo_ptr(interp));
+    char* cxstack;
+    int32_t cxix;
+    memcpy(&cxstack, si + KV_SI_CXSTACK, sizeof cxstack);
+    memcpy(&cxix, si + KV_SI_CXIX, sizeof cxix);
+    int evals = 0;
+    for (int32_t i = cxix; i >= 0; i--) {
+        char* cx = cxstack + static_cast<size_t>(i) * KV_CONTEXT_SIZE;
+        unsigned char type = static_cast<unsigned char>(cx[KV_CX_TYPE]);
+        if ((type & KV_CXTYPEMASK) != KV_CXt_EVAL) continue;
+        if (++evals == 2) {
+            KvSV* no = api.Perl_Isv_no_ptr(interp);
+            memcpy(cx + KV_CX_EVAL_CUR_TEXT, &no, sizeof no);
+            kv_xs_return(interp, f, 0);
+            return;
+        }
+    }
+    api.Perl_croak_nocontext("no_linestr: unexpected scope stack entries");
+}
+
+void xs_init(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    if (f.items == 1) {
+        KvIV handle = kv_sv_iv(interp, kv_xs_arg(interp, f, 0));
+        api.Perl_sv_setiv(interp, api.Perl_get_sv(interp, "Kovar::_kovrun", 1), handle);
+    }
+    KovrunSession* s = session_of(interp);
+    if (const KovrunVersion* v = s->version_record) {
+        KvHV* hv = api.Perl_get_hv(interp, "Kovar::version", 1);
+        api.Perl_hv_store(interp, hv, "major", 5, api.Perl_newSViv(interp, v->major), 0);
+        api.Perl_hv_store(interp, hv, "minor", 5, api.Perl_newSViv(interp, v->minor), 0);
+        api.Perl_hv_store(interp, hv, "release", 7, api.Perl_newSViv(interp, v->release), 0);
+        api.Perl_hv_store(interp, hv, "build", 5, api.Perl_newSViv(interp, v->build), 0);
+        api.Perl_hv_store(interp, hv, "suffix", 6, api.Perl_newSVpv(interp, v->suffix, 0), 0);
+        api.Perl_hv_store(interp, hv, "checkin", 7, api.Perl_newSViv(interp, v->checkin), 0);
+        api.Perl_hv_store(interp, hv, "url", 3, api.Perl_newSVpv(interp, v->url, 0), 0);
+        api.Perl_hv_store(interp, hv, "copyright", 9, api.Perl_newSVpv(interp, v->copyright, 0), 0);
+    }
+    char* path = nullptr;
+    char* error = nullptr;
+    size_t length = 0;
+    if (user_data_dir(&path, &length, &error))
+        api.Perl_sv_setpv(interp, api.Perl_get_sv(interp, "Kovar::APPDATA", 1), path);
+    free(path);
+    free(error);
+    kv_xs_return(interp, f, 0);
+}
+
+// Kovar::_check(FILE, SCRIPT, CHECK): compiles CHECK in a nested session.
+void xs_check(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    KovrunSession* s = session_of(interp);
+    if (f.items != 3) api.Perl_croak_nocontext("Usage: _check(FILE, SCRIPT, CHECK)");
+    const char* script = kv_sv_pv(interp, kv_xs_arg(interp, f, 1), nullptr);
+    const char* check = kv_sv_pv(interp, kv_xs_arg(interp, f, 2), nullptr);
+    const char* file = kv_sv_pv(interp, kv_xs_arg(interp, f, 0), nullptr);
+    char* args[2] = {const_cast<char*>(script), nullptr};
+    KovrunSession* slot = s;
+    int rc = kovrun_start(&slot, file, check, 1, args, nullptr, KOVRUN_ONESHOT);
+    if (slot != s) kovrun_free(slot);
+    // The nested start restored this interpreter as the current one; the
+    // stack may have moved, so the result is placed afresh.
+    kv_xs_reserve(interp, f, 1);
+    kv_xs_set(interp, f, 0, api.Perl_sv_2mortal(interp, api.Perl_newSViv(interp, rc)));
+    kv_xs_return(interp, f, 1);
+}
+
+void xs_dl_reg(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    KovrunSession* s = session_of(interp);
+    if (f.items != 1) api.Perl_croak_nocontext("Usage: dl_reg(handle)");
+    KvIV h = kv_sv_iv(interp, kv_xs_arg(interp, f, 0));
+    void* handle = reinterpret_cast<void*>(static_cast<intptr_t>(h));
+    // Only a library that is really loaded is kept: it is closed at shutdown.
+    if (s->dl_count < KV_DL_MAX && plat_dl_is_handle(handle)) s->dl_handles[s->dl_count++] = handle;
+    kv_xs_return(interp, f, 0);
+}
+
+bool is_directory(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+char* error_text(const char* format, const char* path) {
+    char* e = static_cast<char*>(malloc(2048));
+    if (e) snprintf(e, 2048, format, path);
+    return e;
+}
+
+}  // namespace
+
+bool session_register(KovrunSession* s) {
+    plat_lock();
+    bool ok = false;
+    for (int i = 0; i < kMaxSessions && !ok; i++) {
+        if (!g_sessions[i]) {
+            g_sessions[i] = s;
+            s->handle = next_handle();
+            ok = true;
+        }
+    }
+    plat_unlock();
+    return ok;
+}
+
+void session_unregister(KovrunSession* s) {
+    plat_lock();
+    for (auto& slot : g_sessions)
+        if (slot == s) slot = nullptr;
+    plat_unlock();
+}
+
+KovrunSession* session_find(long long handle) {
+    KovrunSession* found = nullptr;
+    plat_lock();
+    for (KovrunSession* s : g_sessions)
+        if (s && s->handle == handle) found = s;
+    plat_unlock();
+    return found;
+}
+
+KovrunSession* session_of(KvInterp* interp) {
+    KvSV* sv = api.Perl_get_sv(interp, "Kovar::_kovrun", 0);
+    KovrunSession* s = nullptr;
+    if (sv && kv_sv_iok(sv)) s = session_find(kv_sv_ivx(sv));
+    if (!s || s->interp != interp) api.Perl_croak_nocontext("Panic: _kovrun not defined");
+    return s;
+}
+
+void host_xs_init(KvInterp* interp) {
+    api.Perl_newXS(interp, "INC", xs_INC, kFile);
+    api.Perl_newXS(interp, "Kovar::exe", xs_exe, kFile);
+    api.Perl_newXS(interp, "Kovar::bfs", xs_bfs, kFile);
+    api.Perl_newXS(interp, "Kovar::get_temp_dir", xs_get_temp_dir, kFile);
+    api.Perl_newXS(interp, "Kovar::no_linestr", xs_no_linestr, kFile);
+    api.Perl_newXS(interp, "Kovar::_init", xs_init, kFile);
+    api.Perl_newXS(interp, "Kovar::_check", xs_check, kFile);
+    api.Perl_newXS(interp, "Kovar::dl_reg", xs_dl_reg, kFile);
+    api.Perl_newXS(interp, "DynaLoader::boot_DynaLoader", api.boot_DynaLoader, kFile);
+}
+
+bool user_data_dir(char** out_path, size_t* out_length, char** out_error) {
+    *out_path = nullptr;
+    *out_error = nullptr;
+    char base[4096];
+    const char* suffix = "";
+    const char* v;
+    if ((v = getenv("VELTRIX_HOME")) && *v) {
+        snprintf(base, sizeof base, "%s", v);
+    } else if ((v = getenv("XDG_DATA_HOME")) && *v) {
+        snprintf(base, sizeof base, "%s", v);
+    } else if ((v = getenv("HOME")) && *v) {
+        snprintf(base, sizeof base, "%s", v);
+        suffix = "/.local/share";
+    } else {
+        *out_error = strdup("Couldn't find HOME / USERPROFILE / HOMEDRIVE&HOMEPATH / windir");
+        return false;
+    }
+    char path[4096 + 64];
+    snprintf(path, sizeof path, "%s%s", base, suffix);
+    size_t n = strlen(path);
+    if (n > 1 && path[n - 1] == '/') path[--n] = 0;
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        *out_error = error_text("Path '%s' does not exist.", path);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *out_error = error_text("'%s' is not a directory.", path);
+        return false;
+    }
+    if (path[n - 1] != '/') path[n++] = '/';
+    snprintf(path + n, sizeof path - n, "Veltrix");
+    if (!is_directory(path)) {
+        *out_error = error_text("Directory '%s' does not exist.", path);
+        return false;
+    }
+    n = strlen(path);
+    path[n++] = '/';
+    path[n] = 0;
+    *out_path = strdup(path);
+    *out_length = n;
+    return *out_path != nullptr;
+}

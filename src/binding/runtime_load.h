@@ -1,0 +1,12 @@
+// Finding, writing out, caching and loading the Perl runtime library.
+#pragma once
+
+#include "src/launcher/session.h"
+
+// Loads the runtime library (already in the process, bound in the session's
+// archive, or on the system's search path) and fills the API table from it.
+// Returns the library handle, or null after reporting the cause.
+void* load_runtime(KovrunSession* session, const char* name, const char* alternative);
+
+// Name of the exported function that tells which Perl a runtime library serves.
+constexpr const char* KV_RUNTIME_ABI_SYMBOL = "kovar_runtime_abi";

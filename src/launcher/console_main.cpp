@@ -1,0 +1,17 @@
+// The console host: runs the script bound into this executable once, with the
+// program's own arguments, and exits with the script's status.
+#include <stdio.h>
+
+#include "src/bfs/rmtree.h"
+#include "src/launcher/env.h"
+#include "src/launcher/kovrun.h"
+
+int main(int argc, char** argv) {
+    if (env_kill() != 0) return 1;
+    KovrunSession* session = nullptr;
+    int rc = kovrun_start(&session, nullptr, nullptr, argc, argv, nullptr, KOVRUN_ONESHOT);
+    kovrun_free(session);
+    cleanup_temp_dirs();
+    fflush(stdout);
+    return rc & 0xFF;
+}

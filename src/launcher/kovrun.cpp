@@ -1,0 +1,352 @@
+// The startup driver: session state, option entries, runtime library,
+// interpreter command line, parse and run; and the session shutdown.
+#include "src/launcher/kovrun.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "platform/platform.h"
+#include "src/bfs/bfs.h"
+#include "src/binding/api.h"
+#include "src/binding/kovar.h"
+#include "src/binding/perlcall.h"
+#include "src/binding/runtime_load.h"
+#include "src/launcher/diag.h"
+#include "src/launcher/env.h"
+
+namespace {
+
+constexpr const char* kSetupFormat = "-eBEGIN { Kovar::_init(%lld); eval %s('%s'); die $@ if $@ }";
+constexpr const char* kDebugFormat =
+    "PERL5DB=BEGIN { $Kovar::P=$^P; $^P=0; delete %s; Kovar::_init(%lld); eval %s('%s'); die $@ if $@; "
+    "$^P=$Kovar::P;}BEGIN { require 'perl5db.pl' }";
+constexpr const char* kTerminator = "DOLLaR_NULL";
+constexpr int kArgvExtra = 18;
+
+char* format_alloc(const char* label, const char* format, ...) KV_PRINTF(2, 3);
+char* format_alloc(const char* label, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    char* p = static_cast<char*>(panic_alloc(static_cast<size_t>(n) + 1, label));
+    if (!p) return nullptr;
+    va_start(args, format);
+    vsnprintf(p, static_cast<size_t>(n) + 1, format, args);
+    va_end(args);
+    return p;
+}
+
+// Reads the version record and turns its text offsets into addresses. A
+// record too short for its fields, or with a text outside it, counts as absent.
+KovrunVersion* read_version(const BfsArchive* archive) {
+    bfs_cursor c;
+    if (!bfs_lookup(archive, "*", 1, &c)) return nullptr;
+    char* block = bfs_extract(archive, "*", "*");
+    if (!block) return nullptr;
+    uint32_t n = bfs_size(&c);
+    auto* b = reinterpret_cast<unsigned char*>(block);
+    auto text = [&](uint32_t at) -> const char* {
+        uint32_t off = bfs_u32(b + at);
+        if (off >= n || !memchr(b + off, 0, n - off)) return nullptr;
+        return block + off;
+    };
+    KovrunVersion* v = nullptr;
+    if (n >= KV_VERSION_RECORD_SIZE) {
+        const char* url = text(16);
+        const char* copyright = text(40);
+        const char* suffix = text(44);
+        if (url && copyright && suffix) v = static_cast<KovrunVersion*>(panic_alloc(sizeof(KovrunVersion), "*"));
+        if (v) {
+            v->block = b;
+            v->block_length = n;
+            v->url = url;
+            v->copyright = copyright;
+            v->suffix = suffix;
+            v->major = static_cast<int32_t>(bfs_u32(b + 20));
+            v->minor = static_cast<int32_t>(bfs_u32(b + 24));
+            v->release = static_cast<int32_t>(bfs_u32(b + 28));
+            v->build = static_cast<int32_t>(bfs_u32(b + 32));
+            v->checkin = static_cast<int32_t>(bfs_u32(b + 36));
+            return v;
+        }
+    }
+    free(block);
+    return nullptr;
+}
+
+struct ParseCall {
+    KvInterp* interp;
+    KvXsInit xs_init;
+    int argc;
+    char** argv;
+    int rc;
+};
+
+void do_parse(void* p) {
+    auto* c = static_cast<ParseCall*>(p);
+    c->rc = api.perl_parse(c->interp, c->xs_init, c->argc, c->argv, nullptr);
+}
+
+void do_run(void* p) {
+    auto* c = static_cast<ParseCall*>(p);
+    c->rc = api.perl_run(c->interp);
+}
+
+void do_end_blocks(void* p) {
+    auto* s = static_cast<KovrunSession*>(p);
+    KvInterp* interp = s->interp;
+    KvAV* end = *api.Perl_Iendav_ptr(interp);
+    if (end) api.Perl_call_list(interp, *api.Perl_Tscopestack_ix_ptr(interp), end);
+}
+
+}  // namespace
+
+const char* kovrun_argv0_terminator(const char* argv0, char* buffer, size_t size) {
+    auto holds_line = [&](const char* term) {
+        size_t tl = strlen(term);
+        for (const char* line = argv0; line; line = strchr(line, '\n') ? strchr(line, '\n') + 1 : nullptr) {
+            if (strncmp(line, term, tl) == 0 && (line[tl] == '\n' || line[tl] == 0)) return true;
+        }
+        return false;
+    };
+    if (!holds_line(kTerminator)) return kTerminator;
+    for (unsigned i = 1;; i++) {
+        snprintf(buffer, size, "%s_%u", kTerminator, i);
+        if (!holds_line(buffer)) return buffer;
+    }
+}
+
+bool kovrun_build_command_line(KovrunSession* s, const char* check_code, int argc, char** argv, int flags,
+                               bool* debugging, int* out_argc) {
+    *debugging = false;
+    // 1. Setup argument.
+    s->setup = format_alloc("setup", kSetupFormat, static_cast<long long>(s->handle), "INC", "*SETUP");
+    if (!s->setup) return false;
+    // 2 and 3. The debugger, when the build asks for it.
+    if (!(flags & KOVRUN_NO_DEBUG)) {
+        char* t = bfs_extract(s->archive, "*DEBUG", "debugger options");
+        if (t) {
+            strcpy(s->setup, "-d");
+            *debugging = true;
+            if (t[0] != '-') {
+                s->perldb_opts = format_alloc("PERLDB_OPTS", "PERLDB_OPTS=%s", t);
+                if (!s->perldb_opts) {
+                    free(t);
+                    return false;
+                }
+                plat_env_put(s->perldb_opts);
+            }
+            free(t);
+            s->perl5db = format_alloc("PERL5DB", kDebugFormat, "$ENV{PERL5DB}", static_cast<long long>(s->handle), "INC", "*SETUP");
+            if (!s->perl5db) return false;
+            plat_env_put(s->perl5db);
+        }
+    }
+    // 4. The vector. Entry 0 is a private copy of argv[0]: the interpreter
+    // writes into that text when $0 is assigned.
+    size_t room = static_cast<size_t>(argc) + kArgvExtra;
+    s->argv = static_cast<char**>(panic_alloc(room * sizeof(char*), "argv"));
+    if (!s->argv) return false;
+    const char* argv0 = argc > 0 && argv[0] ? argv[0] : "";
+    s->argv0 = format_alloc("argv", "%s", argv0);
+    if (!s->argv0) return false;
+    size_t k = 0;
+    s->argv[k++] = s->argv0;
+    // 5. Taint mode.
+    if (bfs_lookup(s->archive, "*TAINT", 6, nullptr)) s->argv[k++] = const_cast<char*>("-T");
+    // 6. $0 from a here-document, then the setup argument.
+    char term_buf[64];
+    const char* term = kovrun_argv0_terminator(argv0, term_buf, sizeof term_buf);
+    if (term == term_buf) {
+        s->heredoc_open = format_alloc("argv", "BEGIN {chop($0 = <<'%s');", term);
+        s->heredoc_close = format_alloc("argv", "%s\n}\n", term);
+        if (!s->heredoc_open || !s->heredoc_close) return false;
+    }
+    s->argv[k++] = const_cast<char*>("-e");
+    s->argv[k++] = s->heredoc_open ? s->heredoc_open : const_cast<char*>("BEGIN {chop($0 = <<'DOLLaR_NULL');");
+    s->argv[k++] = const_cast<char*>("-e");
+    s->argv[k++] = const_cast<char*>(argv0);
+    s->argv[k++] = const_cast<char*>("-e");
+    s->argv[k++] = s->heredoc_close ? s->heredoc_close : const_cast<char*>("DOLLaR_NULL\n}\n");
+    s->argv[k++] = s->setup;
+    // 7. The program text.
+    if (check_code) {
+        s->argv[k++] = const_cast<char*>("-c");
+        s->argv[k++] = const_cast<char*>("-e");
+        s->argv[k++] = const_cast<char*>(check_code);
+    } else {
+        char* name = bfs_extract(s->archive, "*SCRIPTNAME", "scriptname");
+        if (name) {
+            s->script = bfs_extract(s->archive, name, "script");
+            if (!s->script) {
+                free(name);
+                return false;
+            }
+            s->hashline = format_alloc("hashline", "-e#line 1 \"%s\"", name);
+            free(name);
+            if (!s->hashline) return false;
+            s->argv[k++] = s->hashline;
+            s->argv[k++] = const_cast<char*>("-e");
+            s->argv[k++] = s->script;
+        } else {
+            s->argv[k++] = const_cast<char*>("-e BEGIN {}");
+        }
+    }
+    // 8. The caller's arguments.
+    for (int i = 1; i < argc; i++) s->argv[k++] = argv[i];
+    // 9. The vector must have room for its terminator.
+    if (k >= room) {
+        diag_print("Panic: new_argv overflow\n");
+        abort();
+    }
+    s->argv[k] = nullptr;
+    *out_argc = static_cast<int>(k);
+    return true;
+}
+
+int kovrun_start(KovrunSession** session_slot, const char* module_name, const char* check_code, int argc,
+                 char** argv, KvXsInit xs_init, int flags) {
+    KovrunSession* parent = *session_slot;
+    if (!kovrun_initialized) {
+        diag_print("Panic: kovrun not initialized");
+        return 1;
+    }
+    for (;;) {
+        bool debugging = false;
+        auto* s = static_cast<KovrunSession*>(panic_alloc(sizeof(KovrunSession), "KOVRUN"));
+        if (!s) return 1;
+        memset(s, 0, sizeof *s);
+        if (parent) {
+            s->archive = parent->archive;
+            if (parent->module_path) s->module_path = strdup(parent->module_path);
+            if (!xs_init) xs_init = parent->xs_init;
+        } else {
+            s->archive = bfs_resource(module_name, &s->module_path);
+            if (!s->archive) {
+                diag_print("Panic: Can't find bfs section\n");
+                kovrun_free(s);
+                return 1;
+            }
+        }
+        s->home_archive = s->archive;
+        s->version_record = read_version(s->archive);
+        s->clean = bfs_lookup(s->archive, "*CLEAN", 6, nullptr);
+
+        char* dll = bfs_extract(s->archive, "*PERLDLL", "perldll");
+        if (dll) {
+            s->runtime = load_runtime(s, dll, nullptr);
+            free(dll);
+        } else {
+            s->runtime = load_runtime(s, KV_RUNTIME_NAME, nullptr);
+        }
+        if (!s->runtime || !session_register(s)) {
+            kovrun_free(s);
+            return 1;
+        }
+
+        int n = 0;
+        if (!kovrun_build_command_line(s, check_code, argc, argv, flags, &debugging, &n)) {
+            kovrun_free(s);
+            return 1;
+        }
+
+        void* old = kv_get_context();
+        s->interp = api.perl_alloc();
+        if (!s->interp) {
+            diag_print("Panic: Can't create interpreter\n");
+            kv_set_context(old);
+            kovrun_free(s);
+            return 1;
+        }
+        kv_note_interpreter_created();
+        api.Perl_set_context(s->interp);
+        api.perl_construct(s->interp);
+        *api.Perl_Iperl_destruct_level_ptr(s->interp) = 0;
+        s->xs_init = xs_init ? xs_init : host_xs_init;
+
+        ParseCall call{s->interp, s->xs_init, n, s->argv, 0};
+        int rc = kv_protect(s->interp, do_parse, &call);
+        if (rc == 0) rc = call.rc;
+
+        if (rc != 0 && !debugging) {
+            kv_set_context(old);
+            *session_slot = s;
+            return rc;
+        }
+        if (rc != 0) {
+            kv_set_context(old);
+            kovrun_free(s);
+            diag_print("Retrying without debugging...\n");
+            flags |= KOVRUN_NO_DEBUG;
+            continue;
+        }
+
+        KvAV* end = *api.Perl_Iendav_ptr(s->interp);
+        if (!(flags & KOVRUN_ONESHOT)) *api.Perl_Iendav_ptr(s->interp) = nullptr;
+        if (saved_perl5lib)
+            api.Perl_sv_setpv(s->interp, api.Perl_get_sv(s->interp, "Kovar::PERL5LIB", 1), saved_perl5lib);
+        rc = kv_protect(s->interp, do_run, &call);
+        if (rc == 0) rc = call.rc;
+        *api.Perl_Iendav_ptr(s->interp) = end;
+        if (debugging && rc == 0 && !(flags & KOVRUN_ONESHOT)) {
+            KvSV* single = api.Perl_get_sv(s->interp, "DB::single", 0);
+            if (single) api.Perl_sv_setiv(s->interp, single, 1);
+        }
+        kv_set_context(old);
+        *session_slot = s;
+        return rc;
+    }
+}
+
+void kovrun_run_end_blocks(KovrunSession* s) {
+    if (!s || !s->interp) return;
+    void* old = kv_get_context();
+    api.Perl_set_context(s->interp);
+    KvSV* err = api.Perl_get_sv(s->interp, "@", 1);
+    api.Perl_sv_setpv(s->interp, err, "");
+    *api.Perl_Tcurstash_ptr(s->interp) = *api.Perl_Tdefstash_ptr(s->interp);
+    kv_protect(s->interp, do_end_blocks, s);
+    kv_set_context(old);
+}
+
+int kovrun_free(KovrunSession* s) {
+    if (!s) return 1;
+    if (s->interp) {
+        void* old = kv_get_context();
+        api.Perl_set_context(s->interp);
+        api.perl_destruct(s->interp);
+        api.perl_free(s->interp);
+        kv_set_context(old == s->interp ? nullptr : old);
+    }
+    session_unregister(s);
+    if (s->perl5db) {
+        char* t = strdup("PERL5DB=");
+        if (t) env_remove(t);
+        free(s->perl5db);
+    }
+    if (s->perldb_opts) {
+        char* t = strdup("PERLDB_OPTS=");
+        if (t) env_remove(t);
+        free(s->perldb_opts);
+    }
+    free(s->setup);
+    free(s->argv);
+    free(s->argv0);
+    free(s->heredoc_open);
+    free(s->heredoc_close);
+    free(s->hashline);
+    free(s->script);
+    free(s->module_path);
+    if (s->version_record) {
+        free(s->version_record->block);
+        free(s->version_record);
+    }
+    free(s->image_copy);
+    for (int i = 0; i < s->dl_count; i++) plat_dl_close(s->dl_handles[i]);
+    if (s->runtime) plat_dl_close(s->runtime);
+    free(s);
+    return 1;
+}
