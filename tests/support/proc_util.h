@@ -1,0 +1,32 @@
+// Running a program in a child process and collecting what it did.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct ProcResult {
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+};
+
+// Runs argv (argv[0] is the path to execute, or `exe` when given, so that
+// argv[0] can differ from the path). `env` entries are set ("NAME=VALUE") or
+// removed ("NAME") on top of the current environment.
+ProcResult run_process(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                       const std::string& exe = "", const std::string& input = "");
+
+// A fresh private directory under the system temporary path, removed with
+// everything in it when the object goes away.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+void write_text(const std::string& path, const std::string& text);
+std::string read_text(const std::string& path);
