@@ -195,7 +195,9 @@ bool kovrun_build_command_line(KovrunSession* s, const char* check_code, int arg
             s->argv[k++] = const_cast<char*>("-e BEGIN {}");
         }
     }
-    // 8. The caller's arguments.
+    // 8. The caller's arguments, after "--": they belong to the script, and
+    // one that begins with '-' must not be taken as an interpreter switch.
+    if (argc > 1) s->argv[k++] = const_cast<char*>("--");
     for (int i = 1; i < argc; i++) s->argv[k++] = argv[i];
     // 9. The vector must have room for its terminator.
     if (k >= room) {
