@@ -3,6 +3,7 @@
 // bodies hold nothing that needs destroying.
 #include "src/binding/kovar.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -92,7 +93,9 @@ void xs_bfs(KvInterp* interp, KvCV*) {
             // the image is current.
             copy = static_cast<unsigned char*>(malloc(len));
         } else if (memchr(bytes, 0, len) == nullptr) {
+            int saved_errno = errno;
             const BfsArchive* mapped = bfs_map_file(bytes);
+            errno = saved_errno;
             if (bfs_valid(mapped)) chosen = mapped;
         }
         if (copy) memcpy(copy, bytes, len);
@@ -112,7 +115,9 @@ void xs_get_temp_dir(KvInterp* interp, KvCV*) {
     KvXsFrame f = kv_xs_begin(interp);
     KovrunSession* s = session_of(interp);
     int which = f.items >= 1 ? static_cast<int>(kv_sv_iv(interp, kv_xs_arg(interp, f, 0)) != 0) : 0;
+    int saved_errno = errno;
     const char* dir = make_temp_dir(s, which);
+    errno = saved_errno;
     if (!dir) api.Perl_croak_nocontext("Can't find temp directory");
     xs_return_string(interp, f, dir);
 }
@@ -163,7 +168,11 @@ void xs_init(KvInterp* interp, KvCV*) {
     char* path = nullptr;
     char* error = nullptr;
     size_t length = 0;
-    if (user_data_dir(&path, &length, &error))
+    // Looking for the directory must not leave its errno in the script's $!.
+    int saved_errno = errno;
+    bool found = user_data_dir(&path, &length, &error);
+    errno = saved_errno;
+    if (found)
         api.Perl_sv_setpv(interp, api.Perl_get_sv(interp, "Kovar::APPDATA", 1), path);
     free(path);
     free(error);

@@ -2,6 +2,7 @@
 // interpreter command line, parse and run; and the session shutdown.
 #include "src/launcher/kovrun.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -270,6 +271,9 @@ int kovrun_start(KovrunSession** session_slot, const char* module_name, const ch
         s->xs_init = xs_init ? xs_init : host_xs_init;
 
         ParseCall call{s->interp, s->xs_init, n, s->argv, 0};
+        // The script's failure status derives from errno: start it clean of
+        // whatever the host's own calls left there.
+        errno = 0;
         int rc = kv_protect(s->interp, do_parse, &call);
         if (rc == 0) rc = call.rc;
 
@@ -290,6 +294,7 @@ int kovrun_start(KovrunSession** session_slot, const char* module_name, const ch
         if (!(flags & KOVRUN_ONESHOT)) *api.Perl_Iendav_ptr(s->interp) = nullptr;
         if (saved_perl5lib)
             api.Perl_sv_setpv(s->interp, api.Perl_get_sv(s->interp, "Kovar::PERL5LIB", 1), saved_perl5lib);
+        errno = 0;
         rc = kv_protect(s->interp, do_run, &call);
         if (rc == 0) rc = call.rc;
         *api.Perl_Iendav_ptr(s->interp) = end;
