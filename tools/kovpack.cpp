@@ -1,5 +1,6 @@
-// kovpack: writes, lists and reads bound file system archives, bare or
-// appended to a host executable.
+// kovpack: packs a Perl script into a self-contained executable, and
+// writes, lists and reads bound file system archives, bare or appended to a
+// host executable.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -10,40 +11,92 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "src/bfs/bfs.h"
 #include "src/bfs/bfs_write.h"
 #include "tools/pack_common.h"
+#include "tools/pack_script.h"
 
 namespace {
 
 const char* const kUsage =
     "Usage:\n"
+    "  kovpack [options] SCRIPT -o OUT\n"
     "  kovpack --archive-only [--entry NAME=FILE]... [--option NAME[=TEXT]]... -o OUT\n"
     "  kovpack --host EXE [--entry NAME=FILE]... [--option NAME[=TEXT]]... -o OUT\n"
     "  kovpack --list FILE\n"
     "  kovpack --extract NAME FILE\n"
     "  kovpack --help\n"
     "\n"
-    "Writes a bound file system archive of named entries, or lists or reads one.\n"
+    "The first form packs a Perl script into one executable OUT: a copy of the host\n"
+    "program with an archive appended that binds the script, the modules and\n"
+    "extension libraries it needs, the Perl runtime library and the setup code\n"
+    "that loads the bound modules. The modules are found by compiling the script\n"
+    "with the scanning perl (which runs its BEGIN blocks and use statements) and\n"
+    "by a static scan of the script and the modules. The other forms write a\n"
+    "bound file system archive of named entries, or list or read one.\n"
     "\n"
+    "Packing a script:\n"
+    "  --console           run the script with the console host, kovrun beside\n"
+    "                      kovpack: arguments reach @ARGV, the script's exit\n"
+    "                      status is the program's (the default and only host)\n"
+    "  --host-exe FILE     use FILE as the host program\n"
+    "  --runtime FILE      bind FILE as the runtime library \"perl536.so\" (default:\n"
+    "                      lib/perl536.so in the parent of kovpack's directory)\n"
+    "  --perl FILE         the perl that scans the script (default /usr/bin/perl);\n"
+    "                      its modules are bound, so it must be the perl that the\n"
+    "                      runtime library was built from\n"
+    "  -I, --lib DIR       look for modules in DIR first, as perl -I does\n"
+    "                      (repeatable); a script's own modules beside it need\n"
+    "                      -I DIR or a 'use lib' in the script\n"
+    "  --add MODULE        also bind MODULE (Foo::Bar, or a file as require asks\n"
+    "                      for it, e.g. unicore/Name.pl) and what it needs\n"
+    "  --exclude MODULE    do not bind MODULE nor its auto/ files; the modules that\n"
+    "                      every packed program needs to start stay bound\n"
+    "  --keep-system-lib   let the program also load modules from the system's Perl\n"
+    "                      library paths, after the bound ones (by default it uses\n"
+    "                      bound modules only)\n"
+    "  --clean             extract the runtime library into the per-process\n"
+    "                      directory, removed at exit, instead of caching it once\n"
+    "                      per user\n"
+    "  --taint             run the script in taint mode (-T)\n"
+    "  --debug[=OPTIONS]   run the script under the Perl debugger, with PERLDB_OPTS\n"
+    "                      set to OPTIONS when given; also binds the debugger\n"
+    "  --tmpdir DIR        base directory for the extraction directories (default:\n"
+    "                      the system's temporary directory)\n"
+    "  --app-version MAJOR[.MINOR[.RELEASE[.BUILD]]]\n"
+    "  --checkin N\n"
+    "  --url TEXT\n"
+    "  --copyright TEXT\n"
+    "  --suffix TEXT       version values that the script finds in %Kovar::version;\n"
+    "                      any of them writes the version record (entry \"*\"),\n"
+    "                      values not given are 0 or empty\n"
+    "  --verbose           list every entry written\n"
+    "\n"
+    "Writing an archive:\n"
     "  --archive-only      write a bare archive followed by its 12-byte trailer\n"
     "  --host EXE          write a copy of EXE with the archive appended; the\n"
     "                      output gets the mode of an executable\n"
-    "  --entry NAME=FILE   bind the contents of FILE under NAME (repeatable)\n"
+    "\n"
+    "Common:\n"
+    "  --entry NAME=FILE   bind the contents of FILE under NAME (repeatable); a\n"
+    "                      script reads it with INC('NAME'); it replaces what the\n"
+    "                      packer would bind under the same name\n"
     "  --option NAME[=TEXT]\n"
     "                      bind an option entry \"*NAME\" holding TEXT (empty when\n"
     "                      no text is given); a leading '*' in NAME is optional\n"
     "  --no-index          write no hash index (lookups scan the directory)\n"
     "  --no-scramble       store names and contents without scrambling\n"
     "  -o, --output OUT    the file to write; it is written completely or not at all\n"
+    "  -q, --quiet         print nothing but errors\n"
     "  --list FILE         list the entries of a bare archive, or of an executable\n"
     "                      that carries one: name, size, stored length, compression\n"
     "  --extract NAME FILE write the contents of entry NAME to standard output\n"
-    "  -q, --quiet         print nothing but errors\n"
     "\n"
+    "Options that take a value also accept the form --NAME=VALUE.\n"
     "Exit status: 0 on success, 1 on a failure, 2 on wrong usage.\n";
 
 int usage_error(const std::string& msg) {
@@ -122,36 +175,53 @@ int extract_entry(const char* name, const char* path) {
 
 int main(int argc, char** argv) {
     PackRequest req;
+    ScriptPackOptions script;
     bool archive_only = false;
     std::string host;
+    std::string script_option;  // first option that only script packing takes
     std::vector<std::string> positional;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        auto need = [&](const char* what) -> const char* {
+        // --NAME=VALUE is the same as --NAME VALUE.
+        std::optional<std::string> inline_value;
+        if (a.rfind("--", 0) == 0) {
+            auto eq = a.find('=');
+            if (eq != std::string::npos) {
+                inline_value = a.substr(eq + 1);
+                a.erase(eq);
+            }
+        }
+        auto need = [&]() -> const char* {
+            if (inline_value) return inline_value->c_str();
             if (i + 1 >= argc) return nullptr;
-            (void)what;
             return argv[++i];
+        };
+        auto flag = [&]() { return !inline_value; };
+        auto script_only = [&]() {
+            if (script_option.empty()) script_option = a;
         };
         if (a == "--help" || a == "-h") {
             fputs(kUsage, stdout);
             return 0;
         } else if (a == "--list") {
-            const char* f = need("FILE");
+            const char* f = need();
             if (!f) return usage_error("--list needs a FILE");
             if (i + 1 != argc) return usage_error("--list takes exactly one FILE");
             return list_archive(f);
         } else if (a == "--extract") {
+            if (inline_value) return usage_error("--extract takes NAME and FILE as separate arguments");
             if (i + 2 >= argc) return usage_error("--extract needs NAME and FILE");
             if (i + 3 != argc) return usage_error("--extract takes exactly NAME and FILE");
             return extract_entry(argv[i + 1], argv[i + 2]);
         } else if (a == "--archive-only") {
+            if (!flag()) return usage_error("--archive-only takes no value");
             archive_only = true;
         } else if (a == "--host") {
-            const char* v = need("EXE");
+            const char* v = need();
             if (!v) return usage_error("--host needs an EXE");
             host = v;
         } else if (a == "--entry") {
-            const char* v = need("NAME=FILE");
+            const char* v = need();
             if (!v) return usage_error("--entry needs NAME=FILE");
             std::string s = v;
             auto eq = s.find('=');
@@ -163,7 +233,7 @@ int main(int argc, char** argv) {
                 return 1;
             }
         } else if (a == "--option") {
-            const char* v = need("NAME[=TEXT]");
+            const char* v = need();
             if (!v) return usage_error("--option needs NAME[=TEXT]");
             std::string s = v;
             auto eq = s.find('=');
@@ -173,26 +243,88 @@ int main(int argc, char** argv) {
             if (name[0] != '*') name = "*" + name;
             add_data_entry(req, name, text);
         } else if (a == "--no-index") {
+            if (!flag()) return usage_error("--no-index takes no value");
             req.options.hash_index = false;
         } else if (a == "--no-scramble") {
+            if (!flag()) return usage_error("--no-scramble takes no value");
             req.options.scramble_names = false;
             req.options.scramble_contents = false;
         } else if (a == "-o" || a == "--output") {
-            const char* v = need("OUT");
+            const char* v = need();
             if (!v) return usage_error("-o needs an output file");
             req.output = v;
         } else if (a == "-q" || a == "--quiet") {
+            if (!flag()) return usage_error(a + " takes no value");
             req.quiet = true;
+        } else if (a == "--verbose") {
+            if (!flag()) return usage_error("--verbose takes no value");
+            req.verbose = true;
+        } else if (a == "--console") {
+            if (!flag()) return usage_error("--console takes no value");
+            script_only();
+            script.host_kind = HostKind::Console;
+        } else if (a == "--host-exe" || a == "--runtime" || a == "--perl" || a == "--tmpdir") {
+            const char* v = need();
+            if (!v || !*v) return usage_error(a + " needs a " + (a == "--tmpdir" ? "DIR" : "FILE"));
+            script_only();
+            if (a == "--host-exe") script.host_exe = v;
+            else if (a == "--runtime") script.runtime = v;
+            else if (a == "--perl") script.perl = v;
+            else script.tmpdir = v;
+        } else if (a == "-I" || a == "--lib") {
+            const char* v = need();
+            if (!v || !*v) return usage_error(a + " needs a DIR");
+            script_only();
+            script.lib.push_back(v);
+        } else if (a.size() > 2 && a.rfind("-I", 0) == 0) {
+            script_only();
+            script.lib.push_back(a.substr(2));
+        } else if (a == "--add" || a == "--exclude") {
+            const char* v = need();
+            if (!v || !*v) return usage_error(a + " needs a MODULE");
+            script_only();
+            (a == "--add" ? script.add : script.exclude).push_back(v);
+        } else if (a == "--keep-system-lib" || a == "--clean" || a == "--taint") {
+            if (!flag()) return usage_error(a + " takes no value");
+            script_only();
+            if (a == "--keep-system-lib") script.keep_system_lib = true;
+            else if (a == "--clean") script.clean = true;
+            else script.taint = true;
+        } else if (a == "--debug") {
+            script_only();
+            script.debug = inline_value.value_or("");
+        } else if (a == "--app-version" || a == "--checkin" || a == "--url" || a == "--copyright" || a == "--suffix") {
+            const char* v = need();
+            if (!v) return usage_error(a + " needs a value");
+            script_only();
+            if (!script.version) script.version = VersionInfo{};
+            VersionInfo& ver = *script.version;
+            if (a == "--app-version") {
+                if (!parse_app_version(v, &ver))
+                    return usage_error(std::string("--app-version needs MAJOR[.MINOR[.RELEASE[.BUILD]]] with numbers from 0 to 2147483647, got '") + v + "'");
+            } else if (a == "--checkin") {
+                if (!parse_i32(v, &ver.checkin))
+                    return usage_error(std::string("--checkin needs a 32-bit number, got '") + v + "'");
+            } else {
+                (a == "--url" ? ver.url : a == "--copyright" ? ver.copyright : ver.suffix) = v;
+            }
         } else if (!a.empty() && a[0] == '-' && a != "-") {
-            return usage_error("unknown option '" + a + "'");
+            return usage_error("unknown option '" + std::string(argv[i]) + "'");
         } else {
             positional.push_back(a);
         }
     }
-    if (!positional.empty()) return usage_error("unexpected argument '" + positional[0] + "'");
-    if (archive_only == !host.empty())
-        return usage_error("choose exactly one of --archive-only and --host EXE");
+    if (positional.size() > 1) return usage_error("unexpected argument '" + positional[1] + "'");
     if (req.output.empty()) return usage_error("no output file given (-o OUT)");
+    if (positional.size() == 1) {
+        if (archive_only || !host.empty())
+            return usage_error("--archive-only and --host write archives; they take no SCRIPT");
+        script.script = positional[0];
+        return pack_script(script, req);
+    }
+    if (!script_option.empty()) return usage_error(script_option + " is for packing a script, and no SCRIPT was given");
+    if (archive_only == !host.empty())
+        return usage_error("give a SCRIPT, or exactly one of --archive-only and --host EXE");
     req.host = host;
     return write_pack(req) ? 0 : 1;
 }

@@ -1,0 +1,15 @@
+# Script mode of the packer: the setup code and the dependency scanner are
+# compiled into kovpack, so that it needs no files of its own beside it.
+set(KV_PACKER_EMBEDDED ${CMAKE_BINARY_DIR}/generated/packer_embedded.cpp)
+set(KV_PACKER_PERL ${CMAKE_SOURCE_DIR}/perl/setup.pl ${CMAKE_SOURCE_DIR}/perl/scandeps.pl)
+add_custom_command(
+  OUTPUT ${KV_PACKER_EMBEDDED}
+  COMMAND ${CMAKE_COMMAND} -DOUT=${KV_PACKER_EMBEDDED}
+          "-DFILES=kv_setup_pl=${CMAKE_SOURCE_DIR}/perl/setup.pl|kv_scandeps_pl=${CMAKE_SOURCE_DIR}/perl/scandeps.pl"
+          -P ${CMAKE_SOURCE_DIR}/cmake/embed_files.cmake
+  DEPENDS ${KV_PACKER_PERL} ${CMAKE_SOURCE_DIR}/cmake/embed_files.cmake
+  COMMENT "Embedding the packer's Perl sources"
+  VERBATIM)
+
+target_sources(kvpack PRIVATE tools/md5.cpp)
+target_sources(kovpack PRIVATE tools/pack_script.cpp ${KV_PACKER_EMBEDDED})

@@ -1,0 +1,356 @@
+// The packer's script mode through its command line: what it binds, the
+// option entries and the version record, and how it fails. Most cases use
+// stand-ins for the host (/bin/true) and the runtime library; the last group
+// runs real packed programs when the console host and runtime are built.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <optional>
+
+#include "src/bfs/bfs.h"
+#include "tests/support/proc_util.h"
+#include "tools/md5.h"
+#include "tools/pack_common.h"
+
+namespace {
+
+const std::string kPacker = std::string(KV_BIN_DIR) + "/kovpack";
+const std::string kSource = KV_SOURCE_DIR;
+
+// The entries of the archive inside a packed file, by name.
+std::map<std::string, std::string> entries_of(const std::string& path) {
+    std::vector<unsigned char> file;
+    BfsArchive archive;
+    std::string error;
+    std::map<std::string, std::string> out;
+    if (!load_archive_file(path.c_str(), &file, &archive, &error)) {
+        ADD_FAILURE() << error;
+        return out;
+    }
+    bfs_cursor c;
+    for (bfs_cursor_start_all(&c, &archive); bfs_cursor_valid(&c); bfs_cursor_next(&c)) {
+        std::string name(c.name_length, '\0');
+        bfs_cursor_name(&c, reinterpret_cast<unsigned char*>(name.data()));
+        std::string data(bfs_size(&c) + 1, '\0');
+        EXPECT_TRUE(bfs_read(&c, data.data())) << name;
+        data.resize(bfs_size(&c));
+        out[name] = data;
+    }
+    return out;
+}
+
+// Path of a module file as the system perl loads it.
+std::string system_module(const std::string& name) {
+    ProcResult r = run_process({"/usr/bin/perl", "-e", "for (@INC) { if (-f \"$_/$ARGV[0]\") { print \"$_/$ARGV[0]\"; last } }", name});
+    return r.out;
+}
+
+std::vector<std::string> files_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+uint32_t u32_at(const std::string& s, size_t at) {
+    return uint32_t(uint8_t(s[at])) | uint32_t(uint8_t(s[at + 1])) << 8 | uint32_t(uint8_t(s[at + 2])) << 16 |
+           uint32_t(uint8_t(s[at + 3])) << 24;
+}
+
+// The zero-terminated text at offset `at` of a version record, or nullopt
+// when it does not lie inside the record.
+std::optional<std::string> text_at(const std::string& record, uint32_t at) {
+    if (at < 52 || at >= record.size()) return std::nullopt;
+    size_t end = record.find('\0', at);
+    if (end == std::string::npos) return std::nullopt;
+    return record.substr(at, end - at);
+}
+
+struct PackScript : ::testing::Test {
+    TempDir dir;
+    std::string runtime = dir.file("runtime.so");
+    std::string script = dir.file("app.pl");
+
+    void SetUp() override {
+        std::string bytes;
+        uint32_t x = 12345;
+        for (int i = 0; i < 200000; i++) {
+            x = x * 1103515245 + 12345;
+            bytes += static_cast<char>(x >> 23);
+        }
+        write_text(runtime, bytes);
+        write_text(script, "use strict;\nuse List::Util qw(sum);\nuse POSIX qw(floor);\nprint sum(1, 2), floor(1.5), \"\\n\";\n");
+    }
+
+    // Runs kovpack on the script with stand-ins for host and runtime.
+    ProcResult pack(std::vector<std::string> args, const std::string& out = "") {
+        std::vector<std::string> argv = {kPacker, "--host-exe", "/bin/true", "--runtime", runtime};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), {script, "-o", out.empty() ? dir.file("app") : out});
+        return run_process(argv);
+    }
+};
+
+TEST(Md5, KnownDigestsAndSplitInput) {
+    EXPECT_EQ(md5_hex("", 0), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(md5_hex("abc", 3), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(md5_hex("message digest", 14), "f96b697d7cb7938d525a2f31aaf161d0");
+    std::string digits;
+    for (int i = 0; i < 8; i++) digits += "1234567890";
+    EXPECT_EQ(md5_hex(digits.data(), digits.size()), "57edf4a22be3c955ac49da2e2107b67a");
+
+    // Lengths around the 56- and 64-byte padding boundaries, fed in pieces.
+    std::string data;
+    for (int i = 0; i < 300; i++) data += static_cast<char>(i * 7);
+    for (size_t n : {55, 56, 57, 63, 64, 65, 119, 120, 300}) {
+        std::string whole = md5_hex(data.data(), n);
+        Md5 m;
+        for (size_t at = 0; at < n; at += 13) m.update(data.data() + at, std::min<size_t>(13, n - at));
+        EXPECT_EQ(m.hex(), whole) << n;
+    }
+    const std::string& path = kPacker;
+    std::vector<unsigned char> exe;
+    std::string error;
+    ASSERT_TRUE(read_file(path, &exe, &error));
+    ProcResult r = run_process({"/usr/bin/md5sum", path});
+    EXPECT_EQ(md5_hex(exe.data(), exe.size()), r.out.substr(0, 32));
+}
+
+TEST_F(PackScript, BindsTheScriptItsModulesTheRuntimeAndTheSetupCode) {
+    ProcResult r = pack({"-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    auto e = entries_of(dir.file("app"));
+
+    EXPECT_EQ(e["app.pl"], read_text(script));
+    EXPECT_EQ(e["*SCRIPTNAME"], "app.pl");
+    EXPECT_EQ(e["*SETUP"], read_text(kSource + "/perl/setup.pl"));
+    EXPECT_EQ(e["*PERLDLL"], "perl536.so");
+    EXPECT_EQ(e["perl536.so"], read_text(runtime));
+    EXPECT_EQ(e["perl.md5"], run_process({"/usr/bin/md5sum", runtime}).out.substr(0, 32));
+    for (const char* name : {"strict.pm", "List/Util.pm", "auto/List/Util/Util.so", "POSIX.pm", "auto/POSIX/POSIX.so",
+                             "DynaLoader.pm", "Config.pm", "PerlIO/scalar.pm", "auto/PerlIO/scalar/scalar.so"}) {
+        ASSERT_TRUE(e.count(name)) << name;
+        EXPECT_EQ(e[name], read_text(system_module(name))) << name;
+    }
+    for (const char* name : {"*", "*CLEAN", "*TAINT", "*DEBUG", "*TMPDIR", "*KEEPSYSLIB", "perl5db.pl"})
+        EXPECT_FALSE(e.count(name)) << name;
+
+    // The output is the host followed by the archive, and executable.
+    std::string out = read_text(dir.file("app"));
+    std::string host = read_text("/bin/true");
+    EXPECT_EQ(out.compare(0, host.size(), host), 0);
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("app").c_str(), &st), 0);
+    EXPECT_TRUE(st.st_mode & S_IXUSR);
+    EXPECT_EQ(files_in(dir.path), (std::vector<std::string>{"app", "app.pl", "runtime.so"}));
+}
+
+TEST_F(PackScript, OptionsBecomeOptionEntries) {
+    write_text(dir.file("words.txt"), "alpha\nbeta\n");
+    ProcResult r = pack({"--clean", "--taint", "--keep-system-lib", "--tmpdir", "/var/tmp/x", "--debug=NonStop=1",
+                         "--entry", "data/words.txt=" + dir.file("words.txt"), "--verbose"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto e = entries_of(dir.file("app"));
+    EXPECT_EQ(e.at("*CLEAN"), "");
+    EXPECT_EQ(e.at("*TAINT"), "");
+    EXPECT_EQ(e.at("*KEEPSYSLIB"), "");
+    EXPECT_EQ(e.at("*TMPDIR"), "/var/tmp/x");
+    EXPECT_EQ(e.at("*DEBUG"), "NonStop=1");
+    EXPECT_EQ(e.at("data/words.txt"), "alpha\nbeta\n");
+    for (const char* name : {"perl5db.pl", "dumpvar.pl", "Term/ReadLine.pm"}) EXPECT_TRUE(e.count(name)) << name;
+    // --verbose lists every entry; the report names what was bound.
+    EXPECT_NE(r.out.find("  data/words.txt "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  auto/POSIX/POSIX.so "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("kovpack: bound app.pl with "), std::string::npos) << r.out;
+
+    r = pack({"--debug", "-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(entries_of(dir.file("app")).at("*DEBUG"), "-");
+}
+
+TEST_F(PackScript, VersionRecordLayout) {
+    ProcResult r = pack({"-q", "--app-version", "1.2.3.4", "--checkin", "-7", "--url", "https://example.org/app",
+                         "--copyright", "(c) Someone", "--suffix=beta"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string v = entries_of(dir.file("app")).at("*");
+    ASSERT_GE(v.size(), 52u);
+    EXPECT_EQ(v.substr(0, 16), std::string(16, '\0'));
+    EXPECT_EQ(u32_at(v, 20), 1u);
+    EXPECT_EQ(u32_at(v, 24), 2u);
+    EXPECT_EQ(u32_at(v, 28), 3u);
+    EXPECT_EQ(u32_at(v, 32), 4u);
+    EXPECT_EQ(static_cast<int32_t>(u32_at(v, 36)), -7);
+    EXPECT_EQ(text_at(v, u32_at(v, 16)), "https://example.org/app");
+    EXPECT_EQ(text_at(v, u32_at(v, 40)), "(c) Someone");
+    EXPECT_EQ(text_at(v, u32_at(v, 44)), "beta");
+
+    // One value alone: the numbers are 0 and the other texts empty, but
+    // every offset still points at a terminated text inside the record.
+    r = pack({"-q", "--suffix", "rc1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    v = entries_of(dir.file("app")).at("*");
+    for (size_t at = 20; at <= 36; at += 4) EXPECT_EQ(u32_at(v, at), 0u) << at;
+    EXPECT_EQ(text_at(v, u32_at(v, 16)), "");
+    EXPECT_EQ(text_at(v, u32_at(v, 40)), "");
+    EXPECT_EQ(text_at(v, u32_at(v, 44)), "rc1");
+
+    r = pack({"-q", "--app-version", "7"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    v = entries_of(dir.file("app")).at("*");
+    EXPECT_EQ(u32_at(v, 20), 7u);
+    EXPECT_EQ(u32_at(v, 24), 0u);
+
+    std::filesystem::remove(dir.file("app"));
+    for (const char* bad : {"1.2.3.4.5", "1..2", "1.x", "", "2147483648", "-1"}) {
+        r = pack({"--app-version", bad});
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find("--app-version needs MAJOR"), std::string::npos) << r.err;
+    }
+    r = pack({"--checkin", "12a"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("app")));
+}
+
+TEST_F(PackScript, ExcludeAddAndExplicitEntries) {
+    write_text(dir.file("mine.pm"), "package List::Util; 1;\n");
+    ProcResult r = pack({"-q", "--exclude", "POSIX", "--add", "Text::Wrap", "--entry", "List/Util.pm=" + dir.file("mine.pm")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto e = entries_of(dir.file("app"));
+    EXPECT_FALSE(e.count("POSIX.pm"));
+    EXPECT_FALSE(e.count("auto/POSIX/POSIX.so"));
+    EXPECT_TRUE(e.count("Text/Wrap.pm"));
+    EXPECT_EQ(e["List/Util.pm"], "package List::Util; 1;\n");
+
+    // Modules beside the script are found with -I, as with perl.
+    std::filesystem::create_directory(dir.file("lib"));
+    write_text(dir.file("lib/Mine.pm"), "package Mine;\nuse Text::Abbrev ();\n1;\n");
+    write_text(script, "use Mine;\n");
+    r = pack({"-q", "-I", dir.file("lib")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    e = entries_of(dir.file("app"));
+    EXPECT_EQ(e["Mine.pm"], read_text(dir.file("lib/Mine.pm")));
+    EXPECT_TRUE(e.count("Text/Abbrev.pm"));
+}
+
+TEST_F(PackScript, FailuresWriteNothing) {
+    auto expect_failure = [&](const ProcResult& r, int status, const std::string& message) {
+        EXPECT_EQ(r.status, status) << r.err;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(files_in(dir.path), (std::vector<std::string>{"app.pl", "runtime.so"}));
+    };
+    write_text(script, "use strict;\nmy $x = ;\n");
+    ProcResult r = pack({});
+    expect_failure(r, 1, "syntax error at");
+    EXPECT_NE(r.err.find("app.pl does not compile"), std::string::npos) << r.err;
+
+    write_text(script, "print 1;\n");
+    expect_failure(pack({"--add", "No::Such::Module"}), 1, "can't find module No::Such::Module");
+    expect_failure(run_process({kPacker, "--host-exe", "/bin/true", "--runtime", dir.file("none.so"), script, "-o", dir.file("app")}),
+                   1, "runtime library '" + dir.file("none.so") + "' not found");
+    expect_failure(run_process({kPacker, "--host-exe", dir.file("nohost"), "--runtime", runtime, script, "-o", dir.file("app")}),
+                   1, "host program '" + dir.file("nohost") + "' not found");
+    expect_failure(pack({}, dir.file("missing-dir/app")), 1, "cannot write");
+    expect_failure(run_process({kPacker, "--host-exe", "/bin/true", "--runtime", runtime, dir.file("nope.pl"), "-o", dir.file("app")}),
+                   1, "cannot read script");
+
+    // The output may not be one of the inputs: the script survives.
+    expect_failure(pack({}, script), 1, "is the script");
+    EXPECT_EQ(read_text(script), "print 1;\n");
+    expect_failure(pack({}, runtime), 1, "is the runtime library");
+
+    // An existing directory cannot be replaced by the output.
+    std::filesystem::create_directory(dir.file("outdir"));
+    r = pack({}, dir.file("outdir"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+    EXPECT_EQ(files_in(dir.path), (std::vector<std::string>{"app.pl", "outdir", "runtime.so"}));
+    std::filesystem::remove(dir.file("outdir"));
+
+    // Wrong usage.
+    expect_failure(run_process({kPacker, "--clean", "--archive-only", "-o", dir.file("app")}), 2, "--clean is for packing a script");
+    expect_failure(run_process({kPacker, "--host", "/bin/true", script, "-o", dir.file("app")}), 2, "take no SCRIPT");
+    expect_failure(run_process({kPacker, script, dir.file("other.pl"), "-o", dir.file("app")}), 2, "unexpected argument");
+    expect_failure(run_process({kPacker, "--clean=yes", script, "-o", dir.file("app")}), 2, "--clean takes no value");
+}
+
+// Real packed programs, when the console host and the runtime library are built.
+struct PackedProgram : ::testing::Test {
+    TempDir dir;
+    TempDir tmp;  // the programs' temporary path
+    void SetUp() override {
+        if (access((std::string(KV_BIN_DIR) + "/kovrun").c_str(), X_OK) != 0 ||
+            access((std::string(KV_LIB_DIR) + "/perl536.so").c_str(), R_OK) != 0)
+            GTEST_SKIP() << "console host or runtime library not built";
+    }
+    ProcResult run(const std::string& exe, std::vector<std::string> args = {}) {
+        args.insert(args.begin(), exe);
+        std::vector<std::string> env = {"TMPDIR=" + tmp.path};
+        // Under the leak checker, its summary of suppressed leaks would
+        // end up on the program's standard error.
+        if (const char* lsan = getenv("LSAN_OPTIONS")) env.push_back(std::string("LSAN_OPTIONS=") + lsan + ":print_suppressions=0");
+        return run_process(args, env);
+    }
+    bool leftover_auto_dir() const {
+        for (const auto& e : std::filesystem::recursive_directory_iterator(tmp.path))
+            if (e.path().filename() == "auto") return true;
+        return false;
+    }
+};
+
+TEST_F(PackedProgram, RunsWithBoundModulesOnly) {
+    write_text(dir.file("hello.pl"), R"(use strict;
+use warnings;
+use List::Util qw(sum);
+use POSIX qw(floor);
+use Data::Dumper;
+use Digest::MD5 qw(md5_hex);
+$Data::Dumper::Indent = 0;
+print "sum=", sum(@ARGV), " floor=", floor(-1.5), " md5=", md5_hex("abc"), "\n";
+print Dumper([1, 'x']), "\n";
+print "file=", __FILE__, " inc=$INC{'List/Util.pm'} n=", scalar(@INC), "\n";
+print "v=$Kovar::version{major}.$Kovar::version{minor} $Kovar::version{suffix}\n";
+print "data=$_" while <DATA>;
+exit 7;
+__DATA__
+line
+)");
+    std::string exe = dir.file("hello");
+    ProcResult r = run_process({kPacker, "-q", "--app-version", "2.5", "--suffix", "rc", dir.file("hello.pl"), "-o", exe});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run(exe, {"1", "2", "3"});
+    EXPECT_EQ(r.status, 7) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "sum=6 floor=-2 md5=900150983cd24fb0d6963f7d28e17f72\n$VAR1 = [1,'x'];\n"
+                     "file=hello.pl inc=" + exe + "/List/Util.pm n=1\nv=2.5 rc\ndata=line\n");
+    EXPECT_FALSE(leftover_auto_dir()) << "extension libraries left behind";
+
+    // Taint mode and the per-process runtime copy.
+    r = run_process({kPacker, "-q", "--taint", "--clean", dir.file("hello.pl"), "-o", exe});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run(exe, {"4"});
+    EXPECT_EQ(r.status, 7) << r.err;
+    EXPECT_EQ(r.out.substr(0, 10), "sum=4 floo");
+}
+
+TEST_F(PackedProgram, ErrorsInBoundModulesNameTheirFiles) {
+    write_text(dir.file("Broken.pm"), "package Broken;\nsub f {\n    1;\n");
+    write_text(dir.file("app.pl"), "print eval { require Broken; 1 } ? \"loaded\\n\" : $@;\n"
+                                   "eval { require XSLoader; XSLoader::load('Nope', '1') }; print $@;\n"
+                                   "my $name = 'Text/Abbrev.pm';\nrequire $name;\n");
+    std::string exe = dir.file("app");
+    ProcResult r = run_process({kPacker, "-q", "--entry", "Broken.pm=" + dir.file("Broken.pm"), dir.file("app.pl"), "-o", exe});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run(exe);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.out.find("at " + exe + "/Broken.pm line "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Can't locate loadable object for module Nope in the bound archive (no entry auto/Nope/Nope.so) at app.pl line 2."),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("Can't locate Text/Abbrev.pm in @INC"), std::string::npos) << r.err;
+}
+
+}  // namespace

@@ -1,0 +1,346 @@
+#include "tools/pack_script.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+#include "tools/md5.h"
+
+extern char** environ;
+
+namespace {
+
+void put_u32(std::vector<unsigned char>& v, size_t at, uint32_t x) {
+    for (int i = 0; i < 4; i++) v[at + i] = static_cast<unsigned char>(x >> (8 * i));
+}
+
+std::string dirname_of(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string basename_of(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Directory that holds the running kovpack.
+std::string own_dir() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    buf[n] = 0;
+    return dirname_of(buf);
+}
+
+bool is_regular_file(const std::string& path, struct stat* st) {
+    return stat(path.c_str(), st) == 0 && S_ISREG(st->st_mode);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+bool write_all(int fd, const unsigned char* p, size_t n) {
+    while (n) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// A private directory for the scan script, removed when this goes away.
+class ScratchDir {
+public:
+    bool create(std::string* error) {
+        const char* base = getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kovpack-XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back(0);
+        if (!mkdtemp(buf.data())) {
+            *error = "cannot create a temporary directory in " + dirname_of(tmpl) + ": " + strerror(errno);
+            return false;
+        }
+        path_ = buf.data();
+        return true;
+    }
+    bool write(const std::string& name, const unsigned char* data, size_t n, std::string* error) {
+        std::string p = path_ + "/" + name;
+        int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            *error = "cannot write '" + p + "': " + strerror(errno);
+            return false;
+        }
+        files_.push_back(p);
+        bool ok = write_all(fd, data, n);
+        int saved = errno;
+        ok = close(fd) == 0 && ok;
+        if (!ok) *error = "cannot write '" + p + "': " + strerror(saved);
+        return ok;
+    }
+    const std::string& path() const { return path_; }
+    ~ScratchDir() {
+        for (const auto& f : files_) unlink(f.c_str());
+        if (!path_.empty()) rmdir(path_.c_str());
+    }
+
+private:
+    std::string path_;
+    std::vector<std::string> files_;
+};
+
+// Runs the dependency scan; on success fills *files with (name, path) pairs.
+// The scan reports its own failures on standard error.
+bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string, std::string>>* files) {
+    std::string error;
+    ScratchDir scratch;
+    if (!scratch.create(&error) || !scratch.write("scandeps.pl", kv_scandeps_pl, kv_scandeps_pl_size, &error)) {
+        fprintf(stderr, "kovpack: %s\n", error.c_str());
+        return false;
+    }
+    std::vector<std::string> args = {o.perl, scratch.path() + "/scandeps.pl", "--prog", "kovpack"};
+    if (o.debug) args.push_back("--debug");
+    if (o.taint) args.push_back("--taint");
+    for (const auto& d : o.lib) args.insert(args.end(), {"-I", d});
+    for (const auto& m : o.add) args.insert(args.end(), {"--add", m});
+    for (const auto& m : o.exclude) args.insert(args.end(), {"--exclude", m});
+    args.insert(args.end(), {"--", o.script});
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        fprintf(stderr, "kovpack: cannot create a pipe: %s\n", strerror(errno));
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    pid_t pid;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        fprintf(stderr, "kovpack: cannot run '%s': %s\n", o.perl.c_str(), strerror(rc));
+        return false;
+    }
+    std::string out;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "kovpack: the dependency scan of '%s' failed; nothing was written\n", o.script.c_str());
+        return false;
+    }
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t nl = out.find('\n', at);
+        if (nl == std::string::npos) nl = out.size();
+        std::string line = out.substr(at, nl - at);
+        at = nl + 1;
+        if (line.empty()) continue;
+        size_t tab = line.find('\t');
+        if (tab == std::string::npos || tab == 0 || tab + 1 == line.size() || line[0] == '*' || line[0] == '/') {
+            fprintf(stderr, "kovpack: the dependency scan printed an unusable line: %s\n", line.c_str());
+            return false;
+        }
+        files->emplace_back(line.substr(0, tab), line.substr(tab + 1));
+    }
+    return true;
+}
+
+void add_own(PackRequest& req, const std::string& name, std::vector<unsigned char> data) {
+    if (has_entry(req, name)) return;  // what the user bound explicitly wins
+    req.entries.push_back(BfsWriteEntry{name, std::move(data)});
+}
+
+void add_own_text(PackRequest& req, const std::string& name, const std::string& text) {
+    add_own(req, name, std::vector<unsigned char>(text.begin(), text.end()));
+}
+
+bool parse_u31(const std::string& s, int32_t* out) {
+    if (s.empty() || s.size() > 10 || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    long long v = std::stoll(s);
+    if (v > INT32_MAX) return false;
+    *out = static_cast<int32_t>(v);
+    return true;
+}
+
+}  // namespace
+
+bool parse_i32(const std::string& text, int32_t* out) {
+    if (!text.empty() && text[0] == '-') {
+        int32_t v;
+        // -2147483648 does not fit parse_u31; spell it out.
+        if (text == "-2147483648") {
+            *out = INT32_MIN;
+            return true;
+        }
+        if (!parse_u31(text.substr(1), &v)) return false;
+        *out = -v;
+        return true;
+    }
+    return parse_u31(text, out);
+}
+
+bool parse_app_version(const std::string& text, VersionInfo* v) {
+    int32_t* fields[4] = {&v->major, &v->minor, &v->release, &v->build};
+    int32_t values[4] = {0, 0, 0, 0};
+    size_t at = 0;
+    for (int i = 0;; i++) {
+        if (i == 4) return false;
+        size_t dot = text.find('.', at);
+        std::string part = text.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
+        if (!parse_u31(part, &values[i])) return false;
+        if (dot == std::string::npos) break;
+        at = dot + 1;
+    }
+    for (int i = 0; i < 4; i++) *fields[i] = values[i];
+    return true;
+}
+
+std::vector<unsigned char> make_version_record(const VersionInfo& v) {
+    std::vector<unsigned char> r(kVersionHeadSize, 0);
+    auto add_text = [&r](const std::string& s) {
+        uint32_t offset = static_cast<uint32_t>(r.size());
+        r.insert(r.end(), s.begin(), s.end());
+        r.push_back(0);
+        return offset;
+    };
+    put_u32(r, 16, add_text(v.url));
+    put_u32(r, 40, add_text(v.copyright));
+    put_u32(r, 44, add_text(v.suffix));
+    put_u32(r, 20, static_cast<uint32_t>(v.major));
+    put_u32(r, 24, static_cast<uint32_t>(v.minor));
+    put_u32(r, 28, static_cast<uint32_t>(v.release));
+    put_u32(r, 32, static_cast<uint32_t>(v.build));
+    put_u32(r, 36, static_cast<uint32_t>(v.checkin));
+    return r;
+}
+
+int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
+    std::string error;
+    const std::string bindir = own_dir();
+
+    // Everything that can be checked cheaply is checked before the scan.
+    struct stat script_st, host_st, runtime_st, out_st;
+    if (!is_regular_file(opts.script, &script_st) || access(opts.script.c_str(), R_OK) != 0) {
+        fprintf(stderr, "kovpack: cannot read script '%s'\n", opts.script.c_str());
+        return 1;
+    }
+    std::string script_name = basename_of(opts.script);
+    if (script_name.empty() || script_name[0] == '*') {
+        fprintf(stderr, "kovpack: script name '%s' cannot name an entry (it must not begin with '*')\n",
+                script_name.c_str());
+        return 1;
+    }
+
+    std::string host = opts.host_exe;
+    if (host.empty()) {
+        switch (opts.host_kind) {
+            case HostKind::Console:
+                host = bindir + "/kovrun";
+                break;
+        }
+    }
+    if (!is_regular_file(host, &host_st) || access(host.c_str(), R_OK | X_OK) != 0) {
+        fprintf(stderr, "kovpack: host program '%s' not found or not executable (build the kovrun target, or give --host-exe FILE)\n",
+                host.c_str());
+        return 1;
+    }
+    std::string runtime = opts.runtime.empty() ? dirname_of(bindir) + "/lib/" + kRuntimeEntry : opts.runtime;
+    if (!is_regular_file(runtime, &runtime_st) || access(runtime.c_str(), R_OK) != 0) {
+        fprintf(stderr, "kovpack: runtime library '%s' not found (build the perl536 target, or give --runtime FILE)\n",
+                runtime.c_str());
+        return 1;
+    }
+    if (stat(req.output.c_str(), &out_st) == 0) {
+        const char* clash = same_file(out_st, script_st) ? "the script" : same_file(out_st, host_st) ? "the host program"
+                            : same_file(out_st, runtime_st) ? "the runtime library" : nullptr;
+        if (clash) {
+            fprintf(stderr, "kovpack: output '%s' is %s; choose another output file\n", req.output.c_str(), clash);
+            return 1;
+        }
+    }
+
+    std::vector<std::pair<std::string, std::string>> deps;
+    if (!run_scandeps(opts, &deps)) return 1;
+
+    std::vector<unsigned char> script;
+    if (!read_file(opts.script, &script, &error)) {
+        fprintf(stderr, "kovpack: %s\n", error.c_str());
+        return 1;
+    }
+    std::vector<unsigned char> runtime_bytes;
+    if (!read_file(runtime, &runtime_bytes, &error)) {
+        fprintf(stderr, "kovpack: runtime library: %s\n", error.c_str());
+        return 1;
+    }
+    std::string md5 = md5_hex(runtime_bytes.data(), runtime_bytes.size());
+
+    // Option entries first, then the script, the runtime and the modules.
+    add_own_text(req, "*SCRIPTNAME", script_name);
+    add_own(req, "*SETUP", std::vector<unsigned char>(kv_setup_pl, kv_setup_pl + kv_setup_pl_size));
+    add_own_text(req, "*PERLDLL", kRuntimeEntry);
+    if (opts.clean) add_own_text(req, "*CLEAN", "");
+    if (opts.taint) add_own_text(req, "*TAINT", "");
+    if (opts.keep_system_lib) add_own_text(req, "*KEEPSYSLIB", "");
+    if (opts.debug) add_own_text(req, "*DEBUG", opts.debug->empty() ? "-" : *opts.debug);
+    if (opts.tmpdir) add_own_text(req, "*TMPDIR", *opts.tmpdir);
+    if (opts.version) add_own(req, "*", make_version_record(*opts.version));
+    add_own(req, script_name, std::move(script));
+    add_own(req, kRuntimeEntry, std::move(runtime_bytes));
+    add_own_text(req, "perl.md5", md5);
+
+    size_t modules = 0, libraries = 0;
+    for (const auto& [name, path] : deps) {
+        if (name == script_name || name == kRuntimeEntry || name == "perl.md5") {
+            fprintf(stderr, "kovpack: the script's name '%s' is also the name of a file it needs ('%s'); rename the script\n",
+                    script_name.c_str(), path.c_str());
+            return 1;
+        }
+        if (has_entry(req, name)) continue;
+        BfsWriteEntry e;
+        e.name = name;
+        if (!read_file(path, &e.data, &error)) {
+            fprintf(stderr, "kovpack: %s\n", error.c_str());
+            return 1;
+        }
+        req.entries.push_back(std::move(e));
+        (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0 ? libraries : modules)++;
+    }
+
+    req.host = host;
+    if (!write_pack(req)) return 1;
+    if (!req.quiet)
+        printf("kovpack: bound %s with %zu module files and %zu extension libraries; runtime %s (md5 %s)\n",
+               script_name.c_str(), modules, libraries, runtime.c_str(), md5.c_str());
+    return 0;
+}
