@@ -1,0 +1,96 @@
+// Start-up cost of a packed hello-world against plain perl on the same
+// script, measured in one run: warm start (runtime library cached), cold
+// start (cache removed first), wall time and peak memory.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Sample {
+    double ms;
+    long max_rss_kb;
+};
+
+Sample run(const std::vector<std::string>& argv, const std::string& tmpdir) {
+    timespec a, b;
+    clock_gettime(CLOCK_MONOTONIC, &a);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (!freopen("/dev/null", "w", stdout)) _exit(126);
+        setenv("TMPDIR", tmpdir.c_str(), 1);
+        std::vector<char*> args;
+        for (const auto& s : argv) args.push_back(const_cast<char*>(s.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage ru {};
+    wait4(pid, &status, 0, &ru);
+    clock_gettime(CLOCK_MONOTONIC, &b);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "bench_start: %s failed (status %d)\n", argv[0].c_str(), status);
+        exit(1);
+    }
+    return {(b.tv_sec - a.tv_sec) * 1e3 + (b.tv_nsec - a.tv_nsec) / 1e6, ru.ru_maxrss};
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int rounds = argc > 1 ? atoi(argv[1]) : 15;
+    namespace fs = std::filesystem;
+    std::string dir = (fs::temp_directory_path() / ("kvbench-start-" + std::to_string(getpid()))).string();
+    std::string tmp = dir + "/tmp";
+    fs::create_directories(tmp);
+    chmod(tmp.c_str(), 0700);
+    std::string script = dir + "/hello.pl";
+    std::ofstream(script) << "use strict;\nuse warnings;\nuse List::Util qw(sum max);\n"
+                             "my @n = (1 .. 10);\nprintf \"hello %d %d\\n\", sum(@n), max(@n);\n";
+    std::string exe = dir + "/hello";
+    std::string pack = std::string(KV_BIN_DIR) + "/kovpack -q " + script + " -o " + exe;
+    if (system(pack.c_str()) != 0) {
+        fprintf(stderr, "bench_start: packing failed: %s\n", pack.c_str());
+        return 1;
+    }
+    std::vector<double> perl_ms, warm_ms, cold_ms, perl_kb, warm_kb, cold_kb;
+    run({exe}, tmp);  // fill the cache once
+    for (int i = 0; i < rounds; i++) {
+        Sample p = run({"perl", script}, tmp);
+        Sample w = run({exe}, tmp);
+        for (const auto& e : fs::directory_iterator(tmp)) fs::remove_all(e.path());
+        Sample c = run({exe}, tmp);
+        perl_ms.push_back(p.ms);
+        warm_ms.push_back(w.ms);
+        cold_ms.push_back(c.ms);
+        perl_kb.push_back(static_cast<double>(p.max_rss_kb));
+        warm_kb.push_back(static_cast<double>(w.max_rss_kb));
+        cold_kb.push_back(static_cast<double>(c.max_rss_kb));
+    }
+    double pm = median(perl_ms), wm = median(warm_ms), cm = median(cold_ms);
+    double pk = median(perl_kb), wk = median(warm_kb), ck = median(cold_kb);
+    printf("packed hello-world (strict, warnings, List::Util), %d rounds, medians\n", rounds);
+    printf("  executable size: %ju bytes\n", static_cast<uintmax_t>(fs::file_size(exe)));
+    printf("  plain perl:   %8.2f ms  %8.0f KiB peak\n", pm, pk);
+    printf("  packed warm:  %8.2f ms  %8.0f KiB peak   time %.2fx  memory %.2fx  (goal: time <= 1.5x, memory <= 1.3x)\n", wm, wk,
+           wm / pm, wk / pk);
+    printf("  packed cold:  %8.2f ms  %8.0f KiB peak   time %.2fx  memory %.2fx  (goal: time <= 3x)\n", cm, ck, cm / pm, ck / pk);
+    fs::remove_all(dir);
+    return 0;
+}
