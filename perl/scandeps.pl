@@ -22,7 +22,7 @@
 use strict;
 use warnings;
 
-use File::Spec ();
+use Cwd ();
 use File::Temp ();
 use Module::ScanDeps ();
 
@@ -55,7 +55,13 @@ unless (-f $script && -r _) {
     print STDERR "$me: cannot read script '$script'\n";
     exit 1;
 }
-my $script_abs = File::Spec->rel2abs($script);
+# Absolute form of a path, relative ones taken from the current directory.
+sub absolute {
+    my ($path) = @_;
+    return $path =~ m{^/} ? $path : Cwd::getcwd() . '/' . $path;
+}
+
+my $script_abs = absolute($script);
 
 # "Foo::Bar" and "Foo/Bar.pm" name the same module; names with a slash or
 # an extension are files as `require` asks for them ("unicore/Name.pl").
@@ -82,7 +88,7 @@ my %found;
 sub add_found {
     my ($name, $path) = @_;
     return unless defined $name && defined $path && !ref $path;
-    if (File::Spec->file_name_is_absolute($name) || $name =~ m{(?:^|/)\.\.?(?:/|$)}) {
+    if ($name =~ m{^/} || $name =~ m{(?:^|/)\.\.?(?:/|$)}) {
         print STDERR "$me: warning: '$name' is loaded by path, not through \@INC; it is not bound\n";
         return;
     }
@@ -234,7 +240,7 @@ my $deps = Module::ScanDeps::scan_deps(
 for my $name (sort keys %$deps) {
     my $info = $deps->{$name};
     next unless $info->{file};
-    next if File::Spec->rel2abs($info->{file}) eq $script_abs;
+    next if absolute($info->{file}) eq $script_abs;
     add_found($name, $info->{file});
 }
 
