@@ -81,7 +81,38 @@ void plat_debug_output(const char* text) {
 }
 
 void* plat_dl_open(const char* path) { return dlopen(path, RTLD_NOW | RTLD_GLOBAL); }
-void* plat_dl_loaded(const char* name) { return dlopen(name, RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD); }
+namespace {
+struct LoadedSearch {
+    const char* name;
+    char path[4096];
+    bool found;
+};
+
+// Matches a loaded object by its path, or by its file name when `name` has
+// no directory part.
+int match_loaded(struct dl_phdr_info* info, size_t, void* data) {
+    auto* search = static_cast<LoadedSearch*>(data);
+    const char* path = info->dlpi_name;
+    if (!path || !*path) return 0;
+    const char* base = strrchr(path, '/');
+    base = base ? base + 1 : path;
+    bool same = strchr(search->name, '/') ? strcmp(path, search->name) == 0 : strcmp(base, search->name) == 0;
+    if (same && strlen(path) < sizeof search->path) {
+        strcpy(search->path, path);
+        search->found = true;
+        return 1;
+    }
+    return 0;
+}
+}  // namespace
+
+// A loaded library is found by walking the list of loaded objects: asking the
+// dynamic loader by a bare name would search every library directory first.
+void* plat_dl_loaded(const char* name) {
+    LoadedSearch search{name, {0}, false};
+    dl_iterate_phdr(match_loaded, &search);
+    return search.found ? dlopen(search.path, RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD) : nullptr;
+}
 void* plat_dl_sym(void* handle, const char* name) { return dlsym(handle, name); }
 void plat_dl_close(void* handle) {
     if (handle) dlclose(handle);

@@ -92,8 +92,11 @@ KvSV* kv_pop_result(KvInterp* interp);
 
 // ---- jump frames ------------------------------------------------------------------------
 // Runs fn(arg) with a host jump frame on the interpreter's chain. Returns 0 when
-// fn returned normally, or the interpreter's jump code (2 for exit, 3 for an
-// uncaught die) when a jump landed in the frame.
+// fn returned normally, or the interpreter's jump code when a jump landed in
+// the frame: 2 for exit and for a die that no eval caught (both end the
+// program), 3 for a die caught by an eval outside the host's frame. After a
+// jump the interpreter has unwound its own scopes; the caller must not leave
+// a scope it opened before the call.
 int kv_protect(KvInterp* interp, void (*fn)(void*), void* arg);
 
 // The error variable $@ as text (empty when unset).
