@@ -10,15 +10,14 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "src/bfs/bfs.h"
 #include "src/bfs/bfs_write.h"
+#include "tests/support/proc_util.h"
 
 // The allocation-failure test needs malloc to return null under
 // AddressSanitizer instead of aborting the process.
@@ -178,33 +177,7 @@ std::optional<Bytes> read_entry(const BfsArchive* a, const std::string& name) {
     return out;
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void spit(const std::string& path, const Bytes& data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/kv-bfs-test-XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir() {
-        std::string cmd = "rm -rf '" + path_ + "'";
-        EXPECT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+void spit(const std::string& path, const Bytes& data) { write_text(path, std::string(data.begin(), data.end())); }
 
 size_t count_open_fds() {
     size_t n = 0;
@@ -215,7 +188,7 @@ size_t count_open_fds() {
     return n;  // includes the descriptor of the listing itself
 }
 
-bool mapped(const std::string& path) { return slurp("/proc/self/maps").find(path) != std::string::npos; }
+bool mapped(const std::string& path) { return read_text("/proc/self/maps").find(path) != std::string::npos; }
 
 // Captures both diagnostic channels: the debugger output goes to a file named
 // by KOVRUN_DEBUG_LOG, the error stream is captured by the test framework.
@@ -231,7 +204,7 @@ public:
     void finish() {
         stderr_ = testing::internal::GetCapturedStderr();
         unsetenv("KOVRUN_DEBUG_LOG");
-        debug_ = slurp(log_);
+        debug_ = read_text(log_);
         done_ = true;
     }
     const std::string& err() const { return stderr_; }
