@@ -158,8 +158,10 @@ int extract_entry(const char* name, const char* path) {
         fprintf(stderr, "kovpack: %s: no entry named '%s'\n", path, name);
         return 1;
     }
-    std::vector<unsigned char> data(size_t(bfs_size(&c)) + 1);
-    if (!bfs_read(&c, data.data())) {
+    // A damaged entry can claim any size: check it before allocating.
+    std::vector<unsigned char> data;
+    if (bfs_entry_plausible(&c)) data.resize(size_t(bfs_size(&c)) + 1);
+    if (data.empty() || !bfs_read(&c, data.data())) {
         fprintf(stderr, "kovpack: %s: entry '%s' is damaged\n", path, name);
         return 1;
     }
