@@ -65,8 +65,6 @@ void add_data_entry(PackRequest& req, const std::string& name, const std::string
     req.entries.push_back(std::move(e));
 }
 
-namespace {
-
 bool write_all(int fd, const unsigned char* p, size_t n) {
     while (n) {
         ssize_t w = write(fd, p, n);
@@ -80,7 +78,6 @@ bool write_all(int fd, const unsigned char* p, size_t n) {
     return true;
 }
 
-}  // namespace
 
 bool write_pack(const PackRequest& req) {
     std::vector<unsigned char> archive;

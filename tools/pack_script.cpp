@@ -52,19 +52,6 @@ bool is_regular_file(const std::string& path, struct stat* st) {
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-bool write_all(int fd, const unsigned char* p, size_t n) {
-    while (n) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 // A private directory for the scan script, removed when this goes away.
 class ScratchDir {
 public:
