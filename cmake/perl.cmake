@@ -38,8 +38,11 @@ execute_process(COMMAND ${PERL_EXECUTABLE} -e "printf 'perl%d%d', \$] =~ /^(\\d+
 add_library(kvruntime SHARED runtime/runtime.c)
 kv_perl_target(kvruntime)
 target_link_libraries(kvruntime PRIVATE ${KV_LIBPERL})
-target_link_options(kvruntime PRIVATE -Wl,-z,nodelete)
+target_link_options(kvruntime PRIVATE -Wl,-z,nodelete -Wl,--enable-new-dtags)
+# A run path of its own directory (DT_RUNPATH): the libperl that a packed
+# program writes out beside the runtime library is loaded in preference to
+# the system's, so the program runs where no Perl is installed.
 set_target_properties(kvruntime PROPERTIES OUTPUT_NAME ${KV_RUNTIME_BASENAME} PREFIX "" SUFFIX ".so"
-                      C_VISIBILITY_PRESET hidden)
+                      C_VISIBILITY_PRESET hidden BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "\$ORIGIN")
 install(TARGETS kvruntime LIBRARY DESTINATION lib)
 set(KV_RUNTIME_FILE ${CMAKE_BINARY_DIR}/lib/${KV_RUNTIME_BASENAME}.so)

@@ -33,11 +33,18 @@ const char* const kUsage =
     "\n"
     "The first form packs a Perl script into one executable OUT: a copy of the host\n"
     "program with an archive appended that binds the script, the modules and\n"
-    "extension libraries it needs, the Perl runtime library and the setup code\n"
+    "extension libraries it needs, the Perl runtime library, the Perl library\n"
+    "(libperl) that the runtime library is linked against, and the setup code\n"
     "that loads the bound modules. The modules are found by compiling the script\n"
     "with the scanning perl (which runs its BEGIN blocks and use statements) and\n"
     "by a static scan of the script and the modules. The other forms write a\n"
     "bound file system archive of named entries, or list or read one.\n"
+    "\n"
+    "The entry \"perl.md5\" of a packed script holds the MD5 checksum of the\n"
+    "runtime library's bytes followed by the bytes of every library that\n"
+    "\"*PERLDEPS\" names, in its order. The program caches these libraries in a\n"
+    "directory named after it, so a changed runtime library or libperl is\n"
+    "written to a new one.\n"
     "\n"
     "Packing a script:\n"
     "  --console           run the script with the console host, kovrun beside\n"
@@ -46,6 +53,15 @@ const char* const kUsage =
     "  --host-exe FILE     use FILE as the host program\n"
     "  --runtime FILE      bind FILE as the runtime library \"perl536.so\" (default:\n"
     "                      lib/perl536.so in the parent of kovpack's directory)\n"
+    "  --no-bundle-libperl do not bind the Perl library (libperl) with the runtime\n"
+    "                      library: the program then needs the system's Perl\n"
+    "                      library to start. By default the libperl that the\n"
+    "                      runtime library is linked against (found as the\n"
+    "                      dynamic loader finds it for that library, as ldd\n"
+    "                      reports) is bound under its soname, listed in the\n"
+    "                      option entry \"*PERLDEPS\", and written out beside the\n"
+    "                      runtime library, which loads it in preference to the\n"
+    "                      system's; so the program runs where no Perl is installed\n"
     "  --perl FILE         the perl that scans the script (default /usr/bin/perl);\n"
     "                      its modules are bound, so it must be the perl that the\n"
     "                      runtime library was built from\n"
@@ -59,9 +75,9 @@ const char* const kUsage =
     "  --keep-system-lib   let the program also load modules from the system's Perl\n"
     "                      library paths, after the bound ones (by default it uses\n"
     "                      bound modules only)\n"
-    "  --clean             extract the runtime library into the per-process\n"
-    "                      directory, removed at exit, instead of caching it once\n"
-    "                      per user\n"
+    "  --clean             extract the runtime library (and libperl) into the\n"
+    "                      per-process directory, removed at exit, instead of\n"
+    "                      caching it once per user\n"
     "  --taint             run the script in taint mode (-T)\n"
     "  --debug[=OPTIONS]   run the script under the Perl debugger, with PERLDB_OPTS\n"
     "                      set to OPTIONS when given; also binds the debugger\n"
@@ -286,12 +302,13 @@ int main(int argc, char** argv) {
             if (!v || !*v) return usage_error(a + " needs a MODULE");
             script_only();
             (a == "--add" ? script.add : script.exclude).push_back(v);
-        } else if (a == "--keep-system-lib" || a == "--clean" || a == "--taint") {
+        } else if (a == "--keep-system-lib" || a == "--clean" || a == "--taint" || a == "--no-bundle-libperl") {
             if (!flag()) return usage_error(a + " takes no value");
             script_only();
             if (a == "--keep-system-lib") script.keep_system_lib = true;
             else if (a == "--clean") script.clean = true;
-            else script.taint = true;
+            else if (a == "--taint") script.taint = true;
+            else script.bundle_libperl = false;
         } else if (a == "--debug") {
             script_only();
             script.debug = inline_value.value_or("");

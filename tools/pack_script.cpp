@@ -92,6 +92,46 @@ private:
     std::vector<std::string> files_;
 };
 
+// Runs args[0] (searched on PATH) with its standard output, and its standard
+// error too when merge_stderr is set, collected in *out. False, *error set,
+// when it could not be started; otherwise *status is its wait status.
+bool run_captured(std::vector<std::string> args, bool merge_stderr, std::string* out, int* status, std::string* error) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        *error = std::string("cannot create a pipe: ") + strerror(errno);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    if (merge_stderr) posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    pid_t pid;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        *error = "cannot run '" + args[0] + "': " + strerror(rc);
+        return false;
+    }
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out->append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    *status = 0;
+    while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+
 // Runs the dependency scan; on success fills *files with (name, path) pairs.
 // The scan reports its own failures on standard error.
 bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string, std::string>>* files) {
@@ -108,38 +148,12 @@ bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string,
     for (const auto& m : o.add) args.insert(args.end(), {"--add", m});
     for (const auto& m : o.exclude) args.insert(args.end(), {"--exclude", m});
     args.insert(args.end(), {"--", o.script});
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
 
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        fprintf(stderr, "kovpack: cannot create a pipe: %s\n", strerror(errno));
-        return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        fprintf(stderr, "kovpack: cannot run '%s': %s\n", o.perl.c_str(), strerror(rc));
-        return false;
-    }
     std::string out;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    if (!run_captured(args, false, &out, &status, &error)) {
+        fprintf(stderr, "kovpack: %s\n", error.c_str());
+        return false;
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         fprintf(stderr, "kovpack: the dependency scan of '%s' failed; nothing was written\n", o.script.c_str());
@@ -159,6 +173,79 @@ bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string,
         }
         files->emplace_back(line.substr(0, tab), line.substr(tab + 1));
     }
+    return true;
+}
+
+// The Perl libraries (sonames beginning "libperl.so") that the runtime
+// library needs, as (soname, file) pairs, found the way the dynamic loader
+// finds them for it: ldd reports the loader's choice.
+bool find_perl_libraries(const std::string& runtime, std::vector<std::pair<std::string, std::string>>* libs,
+                         std::string* error) {
+    std::string out;
+    int status = 0;
+    if (!run_captured({"ldd", runtime}, true, &out, &status, error)) return false;
+    auto trim = [](std::string t) {
+        while (!t.empty() && (t.back() == '\n' || t.back() == ' ' || t.back() == '\t')) t.pop_back();
+        return t;
+    };
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        *error = "cannot list the libraries that runtime library '" + runtime + "' needs: " + trim(out);
+        return false;
+    }
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t nl = out.find('\n', at);
+        if (nl == std::string::npos) nl = out.size();
+        std::string line = out.substr(at, nl - at);
+        at = nl + 1;
+        // "\tSONAME => FILE (0xADDRESS)" or "\tSONAME => not found"
+        size_t start = line.find_first_not_of(" \t");
+        size_t arrow = line.find(" => ");
+        if (start == std::string::npos || arrow == std::string::npos || arrow < start) continue;
+        std::string soname = line.substr(start, arrow - start);
+        if (soname.rfind("libperl.so", 0) != 0) continue;
+        std::string file = line.substr(arrow + 4);
+        size_t address = file.rfind(" (0x");
+        if (address != std::string::npos) file.erase(address);
+        if (file.empty() || file == "not found") {
+            *error = "runtime library '" + runtime + "' needs " + soname + ", which the dynamic loader does not find";
+            return false;
+        }
+        libs->emplace_back(soname, file);
+    }
+    return true;
+}
+
+const std::vector<unsigned char>* entry_data(const PackRequest& req, const std::string& name) {
+    for (const auto& e : req.entries)
+        if (e.name == name) return &e.data;
+    return nullptr;
+}
+
+// The checksum that names the cache directory: MD5 over the bound runtime
+// library followed by every library that "*PERLDEPS" names, in its order.
+bool cache_checksum(const PackRequest& req, std::string* md5, std::string* error) {
+    Md5 sum;
+    const std::vector<unsigned char>* runtime = entry_data(req, kRuntimeEntry);
+    if (runtime) sum.update(runtime->data(), runtime->size());
+    if (const std::vector<unsigned char>* list = entry_data(req, "*PERLDEPS")) {
+        std::string text(list->begin(), list->end());
+        size_t at = 0;
+        while (at < text.size()) {
+            size_t nl = text.find('\n', at);
+            if (nl == std::string::npos) nl = text.size();
+            std::string name = text.substr(at, nl - at);
+            at = nl + 1;
+            if (name.empty()) continue;
+            const std::vector<unsigned char>* lib = entry_data(req, name);
+            if (!lib) {
+                *error = "*PERLDEPS names '" + name + "', which is not bound";
+                return false;
+            }
+            sum.update(lib->data(), lib->size());
+        }
+    }
+    *md5 = sum.hex();
     return true;
 }
 
@@ -268,11 +355,28 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
                 runtime.c_str());
         return 1;
     }
+    // The Perl library the runtime library is linked against travels with it.
+    std::vector<std::pair<std::string, std::string>> perl_libs;
+    if (opts.bundle_libperl && !find_perl_libraries(runtime, &perl_libs, &error)) {
+        fprintf(stderr, "kovpack: %s (give --no-bundle-libperl to leave it out)\n", error.c_str());
+        return 1;
+    }
     if (stat(req.output.c_str(), &out_st) == 0) {
         const char* clash = same_file(out_st, script_st) ? "the script" : same_file(out_st, host_st) ? "the host program"
                             : same_file(out_st, runtime_st) ? "the runtime library" : nullptr;
+        for (const auto& lib : perl_libs) {
+            struct stat lib_st;
+            if (!clash && stat(lib.second.c_str(), &lib_st) == 0 && same_file(out_st, lib_st)) clash = "the Perl library";
+        }
         if (clash) {
             fprintf(stderr, "kovpack: output '%s' is %s; choose another output file\n", req.output.c_str(), clash);
+            return 1;
+        }
+    }
+    for (const auto& lib : perl_libs) {
+        if (lib.first == script_name) {
+            fprintf(stderr, "kovpack: the script's name '%s' is also the name of a file it needs ('%s'); rename the script\n",
+                    script_name.c_str(), lib.second.c_str());
             return 1;
         }
     }
@@ -290,7 +394,15 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
         fprintf(stderr, "kovpack: runtime library: %s\n", error.c_str());
         return 1;
     }
-    std::string md5 = md5_hex(runtime_bytes.data(), runtime_bytes.size());
+    std::string perl_deps;
+    std::vector<std::vector<unsigned char>> perl_lib_bytes(perl_libs.size());
+    for (size_t i = 0; i < perl_libs.size(); i++) {
+        if (!read_file(perl_libs[i].second, &perl_lib_bytes[i], &error)) {
+            fprintf(stderr, "kovpack: Perl library: %s\n", error.c_str());
+            return 1;
+        }
+        perl_deps += perl_libs[i].first + "\n";
+    }
 
     // Option entries first, then the script, the runtime and the modules.
     add_own_text(req, "*SCRIPTNAME", script_name);
@@ -304,7 +416,10 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
     if (opts.version) add_own(req, "*", make_version_record(*opts.version));
     add_own(req, script_name, std::move(script));
     add_own(req, kRuntimeEntry, std::move(runtime_bytes));
-    add_own_text(req, "perl.md5", md5);
+    if (!perl_libs.empty()) {
+        add_own_text(req, "*PERLDEPS", perl_deps);
+        for (size_t i = 0; i < perl_libs.size(); i++) add_own(req, perl_libs[i].first, std::move(perl_lib_bytes[i]));
+    }
 
     size_t modules = 0, libraries = 0;
     for (const auto& [name, path] : deps) {
@@ -324,10 +439,20 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
         (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0 ? libraries : modules)++;
     }
 
+    // Computed last, over what is bound, whoever bound it.
+    std::string md5;
+    if (!cache_checksum(req, &md5, &error)) {
+        fprintf(stderr, "kovpack: %s\n", error.c_str());
+        return 1;
+    }
+    add_own_text(req, "perl.md5", md5);
+
     req.host = host;
     if (!write_pack(req)) return 1;
-    if (!req.quiet)
+    if (!req.quiet) {
         printf("kovpack: bound %s with %zu module files and %zu extension libraries; runtime %s (md5 %s)\n",
                script_name.c_str(), modules, libraries, runtime.c_str(), md5.c_str());
+        for (const auto& lib : perl_libs) printf("kovpack: bound %s as %s\n", lib.second.c_str(), lib.first.c_str());
+    }
     return 0;
 }

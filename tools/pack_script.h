@@ -51,6 +51,7 @@ struct ScriptPackOptions {
     bool clean = false;
     bool taint = false;
     bool keep_system_lib = false;
+    bool bundle_libperl = true;  // bind the libperl the runtime library is linked against
     std::optional<std::string> debug;  // debugger options; "-" for none
     std::optional<std::string> tmpdir;
     std::optional<VersionInfo> version;

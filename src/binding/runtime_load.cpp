@@ -61,6 +61,52 @@ bool write_library(const bfs_cursor* cursor, const char* path) {
     return ok;
 }
 
+// Writes the libraries that "*PERLDEPS" names (one entry name a line) into
+// `dir`, which ends with a separator and is the runtime library's directory:
+// the runtime library's run path finds them there before the system's. Each
+// is written as the runtime library is, and a file already there is used as
+// it is. Without "*PERLDEPS" there is nothing to do. False after reporting.
+bool write_dependencies(const BfsArchive* archive, const char* dir) {
+    if (!bfs_lookup(archive, "*PERLDEPS", 9, nullptr)) return true;
+    char* list = bfs_extract(archive, "*PERLDEPS", "*PERLDEPS");
+    if (!list) return false;
+    size_t dir_length = strlen(dir);
+    bool ok = true;
+    char* line = list;
+    while (ok && *line) {
+        char* end = strchr(line, '\n');
+        if (!end) end = line + strlen(line);
+        size_t length = static_cast<size_t>(end - line);
+        char* next = *end ? end + 1 : end;
+        *end = 0;
+        if (length) {
+            char* path = static_cast<char*>(malloc(dir_length + length + 1));
+            if (!path) {
+                diag_print("Panic: Can't malloc name (%d)\n", static_cast<int>(dir_length + length));
+                ok = false;
+                break;
+            }
+            memcpy(path, dir, dir_length);
+            memcpy(path + dir_length, line, length + 1);
+            // The name becomes a file name in the directory: it must not
+            // climb out of it nor name the directory itself.
+            bool plain = line[0] != '.' && !strchr(line, '/') && !strchr(line, PLAT_SEP);
+            bfs_cursor cursor;
+            struct stat st;
+            if (!plain || !bfs_lookup(archive, line, length, &cursor)) {
+                diag_print("Panic: Can't extract %s", path);
+                ok = false;
+            } else if (lstat(path, &st) != 0 && !write_library(&cursor, path)) {
+                ok = false;
+            }
+            free(path);
+        }
+        line = next;
+    }
+    free(list);
+    return ok;
+}
+
 bool runtime_matches(void* handle) {
     auto stamp = reinterpret_cast<const char* (*)()>(plat_dl_sym(handle, KV_RUNTIME_ABI_SYMBOL));
     return stamp && strcmp(stamp(), KV_PERL_ABI) == 0;
@@ -127,6 +173,12 @@ void* load_runtime(KovrunSession* session, const char* name, const char* alterna
                 size_t at = strlen(path);
                 path[at] = PLAT_SEP;
                 path[at + 1] = 0;
+            }
+            // The libraries it needs go beside it first, so that a runtime
+            // library found in the directory has them there too.
+            if (!write_dependencies(session->archive, path)) {
+                free(path);
+                return nullptr;
             }
             strcat(path, chosen);
             // 6. Write it out unless an earlier run left it, then load it.

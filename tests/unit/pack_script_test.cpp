@@ -3,6 +3,8 @@
 // stand-ins for the host (/bin/true) and the runtime library; the last group
 // runs real packed programs when the console host and runtime are built.
 #include <gtest/gtest.h>
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <optional>
 
 #include "src/bfs/bfs.h"
+#include "tests/libs/fork_child.h"
 #include "tests/support/proc_util.h"
 #include "tools/md5.h"
 #include "tools/pack_common.h"
@@ -86,9 +89,10 @@ struct PackScript : ::testing::Test {
         write_text(script, "use strict;\nuse List::Util qw(sum);\nuse POSIX qw(floor);\nprint sum(1, 2), floor(1.5), \"\\n\";\n");
     }
 
-    // Runs kovpack on the script with stand-ins for host and runtime.
+    // Runs kovpack on the script with stand-ins for host and runtime; the
+    // stand-in needs no Perl library.
     ProcResult pack(std::vector<std::string> args, const std::string& out = "") {
-        std::vector<std::string> argv = {kPacker, "--host-exe", "/bin/true", "--runtime", runtime};
+        std::vector<std::string> argv = {kPacker, "--host-exe", "/bin/true", "--runtime", runtime, "--no-bundle-libperl"};
         argv.insert(argv.end(), args.begin(), args.end());
         argv.insert(argv.end(), {script, "-o", out.empty() ? dir.file("app") : out});
         return run_process(argv);
@@ -137,7 +141,7 @@ TEST_F(PackScript, BindsTheScriptItsModulesTheRuntimeAndTheSetupCode) {
         ASSERT_TRUE(e.count(name)) << name;
         EXPECT_EQ(e[name], read_text(system_module(name))) << name;
     }
-    for (const char* name : {"*", "*CLEAN", "*TAINT", "*DEBUG", "*TMPDIR", "*KEEPSYSLIB", "perl5db.pl"})
+    for (const char* name : {"*", "*CLEAN", "*TAINT", "*DEBUG", "*TMPDIR", "*KEEPSYSLIB", "perl5db.pl", "*PERLDEPS", "libperl.so.5.36"})
         EXPECT_FALSE(e.count(name)) << name;
 
     // The output is the host followed by the archive, and executable.
@@ -276,6 +280,89 @@ TEST_F(PackScript, FailuresWriteNothing) {
     expect_failure(run_process({kPacker, "--host", "/bin/true", script, "-o", dir.file("app")}), 2, "take no SCRIPT");
     expect_failure(run_process({kPacker, script, dir.file("other.pl"), "-o", dir.file("app")}), 2, "unexpected argument");
     expect_failure(run_process({kPacker, "--clean=yes", script, "-o", dir.file("app")}), 2, "--clean takes no value");
+}
+
+// The file that the dynamic loader picks for `soname`, asked in a fresh process.
+std::string loader_choice(const std::string& soname) {
+    ChildRun r = run_in_child([&] {
+        void* h = dlopen(soname.c_str(), RTLD_LAZY | RTLD_LOCAL);
+        struct link_map* map = nullptr;
+        if (!h || dlinfo(h, RTLD_DI_LINKMAP, &map) != 0 || !map) return 1;
+        printf("%s", map->l_name);
+        return 0;
+    });
+    return r.status == 0 ? r.out : "";
+}
+
+std::string md5_of_texts(std::initializer_list<std::string> parts) {
+    Md5 m;
+    for (const std::string& p : parts) m.update(p.data(), p.size());
+    return m.hex();
+}
+
+TEST_F(PackScript, BindsTheLibperlTheRuntimeNeedsAndChecksumsBoth) {
+    const std::string real_runtime = std::string(KV_LIB_DIR) + "/perl536.so";
+    if (access(real_runtime.c_str(), R_OK) != 0) GTEST_SKIP() << "runtime library not built";
+    const std::string soname = "libperl.so.5.36";
+    std::string system_lib = loader_choice(soname);
+    ASSERT_FALSE(system_lib.empty());
+    std::string runtime_bytes = read_text(real_runtime), lib_bytes = read_text(system_lib);
+    auto pack_real = [&](std::vector<std::string> args, std::vector<std::string> env = {}) {
+        std::vector<std::string> argv = {kPacker, "-q", "--host-exe", "/bin/true", "--runtime", real_runtime};
+        argv.insert(argv.end(), args.begin(), args.end());
+        if (std::find(args.begin(), args.end(), "-o") == args.end()) argv.insert(argv.end(), {script, "-o", dir.file("app")});
+        return run_process(argv, env);
+    };
+
+    // The library the loader finds for the runtime, under its soname.
+    ProcResult r = pack_real({});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto e = entries_of(dir.file("app"));
+    EXPECT_EQ(e["*PERLDEPS"], soname + "\n");
+    EXPECT_TRUE(e[soname] == lib_bytes) << "bound libperl differs from " << system_lib;
+    EXPECT_EQ(e["perl.md5"], md5_of_texts({runtime_bytes, lib_bytes}));
+    const std::string first_md5 = e["perl.md5"];
+
+    // Another libperl, found first on the loader's path: bound, and a new checksum.
+    std::filesystem::create_directory(dir.file("alt"));
+    std::string changed = lib_bytes + "changed";
+    write_text(dir.file("alt/" + soname), changed);
+    r = pack_real({}, {"LD_LIBRARY_PATH=" + dir.file("alt")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    e = entries_of(dir.file("app"));
+    EXPECT_TRUE(e[soname] == changed);
+    EXPECT_EQ(e["perl.md5"], md5_of_texts({runtime_bytes, changed}));
+    EXPECT_NE(e["perl.md5"], first_md5);
+
+    // The checksum covers what is bound, also when the user replaces the runtime.
+    r = pack_real({"--entry", "perl536.so=" + runtime});
+    ASSERT_EQ(r.status, 0) << r.err;
+    e = entries_of(dir.file("app"));
+    EXPECT_EQ(e["perl.md5"], md5_of_texts({read_text(runtime), lib_bytes}));
+
+    // Left out on request: the checksum is the runtime library's alone.
+    r = pack_real({"--no-bundle-libperl"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    e = entries_of(dir.file("app"));
+    EXPECT_FALSE(e.count("*PERLDEPS"));
+    EXPECT_FALSE(e.count(soname));
+    EXPECT_EQ(e["perl.md5"], md5_of_texts({runtime_bytes}));
+
+    // Failures write nothing: a list naming what is not bound, an output that
+    // is the library, a runtime whose libraries cannot be listed.
+    std::filesystem::remove(dir.file("app"));
+    r = pack_real({"--option", "PERLDEPS=libnone.so\n"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("*PERLDEPS names 'libnone.so', which is not bound"), std::string::npos) << r.err;
+    r = pack_real({script, "-o", dir.file("alt/" + soname)}, {"LD_LIBRARY_PATH=" + dir.file("alt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is the Perl library"), std::string::npos) << r.err;
+    EXPECT_TRUE(read_text(dir.file("alt/" + soname)) == changed);
+    r = run_process({kPacker, "--host-exe", "/bin/true", "--runtime", runtime, script, "-o", dir.file("app")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot list the libraries that runtime library '" + runtime + "' needs"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--no-bundle-libperl"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("app")));
 }
 
 // Real packed programs, when the console host and the runtime library are built.

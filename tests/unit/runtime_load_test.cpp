@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <link.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -366,6 +367,113 @@ TEST_F(LoadRuntime, LibraryOfAnotherPerlIsRefused) {
     ProcResult r = probe("fake_cat3_pv3.so", "", {empty}, kTestLibs);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "loaded " + kTestLibs + "/fake_cat3_pv3.so\n");
+}
+
+// ---- libraries written beside the runtime library ----------------------------------
+
+const std::string kLibperl = "libperl.so.5.36";
+
+// The file that the dynamic loader picks for `soname`, asked in a fresh process.
+std::string loader_choice(const std::string& soname) {
+    ChildRun r = run_in_child([&] {
+        void* h = dlopen(soname.c_str(), RTLD_LAZY | RTLD_LOCAL);
+        struct link_map* map = nullptr;
+        if (!h || dlinfo(h, RTLD_DI_LINKMAP, &map) != 0 || !map) return 1;
+        printf("%s", map->l_name);
+        return 0;
+    });
+    return r.status == 0 ? r.out : "";
+}
+
+class RuntimeDependencies : public LoadRuntime {
+protected:
+    void SetUp() override {
+        LoadRuntime::SetUp();
+        std::string lib = loader_choice(kLibperl);
+        ASSERT_FALSE(lib.empty()) << "no " << kLibperl << " on this system";
+        libperl_ = file_bytes(lib);
+    }
+    // The runtime, the libperl it needs and the list naming `deps`, plus `more`.
+    std::string bound_with(const std::string& deps, std::vector<BfsWriteEntry> more = {}) {
+        std::vector<BfsWriteEntry> entries = {{kRuntimeName, runtime_}, {"perl.md5", bytes(md5_)},
+                                              {"*TMPDIR", bytes(temp_.path)}, {"*PERLDEPS", bytes(deps)},
+                                              {kLibperl, libperl_}};
+        entries.insert(entries.end(), more.begin(), more.end());
+        return archive(entries);
+    }
+    std::string cache() const { return base() + md5_; }
+    std::vector<unsigned char> libperl_;
+};
+
+mode_t mode_of(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+TEST_F(RuntimeDependencies, WrittenBesideTheRuntimeOnceThenUsedAsTheyAre) {
+    std::string a = bound_with(kLibperl + "\n");
+    ProcResult first = probe(kRuntimeName, "", {a});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, "loaded " + cached() + "\n");
+    EXPECT_EQ(first.err, "");
+    EXPECT_EQ(listing(cache()), (std::vector<std::string>{kLibperl, kRuntimeName}));
+    EXPECT_EQ(file_bytes(cached(kLibperl)), libperl_);
+    EXPECT_EQ(mode_of(cached(kLibperl)), S_IFREG | 0700u);
+    FileId lib = file_id(cached(kLibperl)), runtime = file_id(cached());
+
+    ProcResult second = probe(kRuntimeName, "", {a});
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(second.out, first.out);
+    EXPECT_TRUE(file_id(cached(kLibperl)) == lib) << "the cached libperl was written again";
+    EXPECT_TRUE(file_id(cached()) == runtime) << "the cached runtime library was written again";
+
+    // A library missing from the cache is written again; the rest stays.
+    ASSERT_EQ(unlink(cached(kLibperl).c_str()), 0);
+    ProcResult third = probe(kRuntimeName, "", {a});
+    ASSERT_EQ(third.status, 0) << third.err;
+    EXPECT_EQ(file_bytes(cached(kLibperl)), libperl_);
+    EXPECT_TRUE(file_id(cached()) == runtime);
+}
+
+TEST_F(RuntimeDependencies, EveryNamedEntryIsWrittenAndBlankLinesAreSkipped) {
+    ProcResult r = probe(kRuntimeName, "", {bound_with("\n" + kLibperl + "\n\nlibextra.so.1", {{"libextra.so.1", bytes("extra")}})});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(listing(cache()), (std::vector<std::string>{"libextra.so.1", kLibperl, kRuntimeName}));
+    EXPECT_EQ(read_text(cached("libextra.so.1")), "extra");
+}
+
+TEST_F(RuntimeDependencies, FailureNamesTheFileAndNothingIsLoadedOrWrittenElsewhere) {
+    // Each failure is reported with the path the library would have had;
+    // the runtime library is then neither written nor loaded.
+    struct Case {
+        std::string name;
+        bool bound;
+        std::string message;
+    };
+    std::string too_long(300, 'x');
+    std::vector<Case> cases = {
+        {"libmissing.so", false, "Panic: Can't extract %s"},
+        // Names that would leave the directory, or name it, are refused.
+        {"../escaped.so", true, "Panic: Can't extract %s"},
+        {"sub/inner.so", true, "Panic: Can't extract %s"},
+        {"..", true, "Panic: Can't extract %s"},
+        {".", true, "Panic: Can't extract %s"},
+        {".hidden.so", true, "Panic: Can't extract %s"},
+        // A file name the system cannot create.
+        {too_long, true, "Panic: Can't create %s\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<BfsWriteEntry> more;
+        if (c.bound) more.push_back({c.name, bytes("data")});
+        ProcResult r = probe(kRuntimeName, "", {bound_with(kLibperl + "\n" + c.name + "\n", more)});
+        std::string message = c.message;
+        message.replace(message.find("%s"), 2, cache() + "/" + c.name);
+        expect_panic(r, message);
+        // libperl, listed first, was written; nothing else is there.
+        EXPECT_EQ(listing(cache()), std::vector<std::string>{kLibperl}) << c.name;
+        EXPECT_EQ(listing(base()), std::vector<std::string>{md5_}) << c.name;
+        EXPECT_EQ(listing(temp_.path), std::vector<std::string>{user_dir_}) << c.name;
+    }
 }
 
 }  // namespace
