@@ -249,9 +249,11 @@ bool cache_checksum(const PackRequest& req, std::string* md5, std::string* error
     return true;
 }
 
-void add_own(PackRequest& req, const std::string& name, std::vector<unsigned char> data) {
-    if (has_entry(req, name)) return;  // what the user bound explicitly wins
+// The entry added, or null when the user bound that name explicitly (which wins).
+BfsWriteEntry* add_own(PackRequest& req, const std::string& name, std::vector<unsigned char> data) {
+    if (has_entry(req, name)) return nullptr;
     req.entries.push_back(BfsWriteEntry{name, std::move(data)});
+    return &req.entries.back();
 }
 
 void add_own_text(PackRequest& req, const std::string& name, const std::string& text) {
@@ -418,7 +420,10 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
     add_own(req, kRuntimeEntry, std::move(runtime_bytes));
     if (!perl_libs.empty()) {
         add_own_text(req, "*PERLDEPS", perl_deps);
-        for (size_t i = 0; i < perl_libs.size(); i++) add_own(req, perl_libs[i].first, std::move(perl_lib_bytes[i]));
+        for (size_t i = 0; i < perl_libs.size(); i++) {
+            // Stored plain: inflating it would dominate a first start.
+            if (BfsWriteEntry* e = add_own(req, perl_libs[i].first, std::move(perl_lib_bytes[i]))) e->store_plain = true;
+        }
     }
 
     size_t modules = 0, libraries = 0;

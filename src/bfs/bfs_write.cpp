@@ -106,7 +106,7 @@ bool bfs_write_archive(const std::vector<BfsWriteEntry>& entries, const BfsWrite
         std::vector<unsigned char> plain = e.data;
         if (options.scramble_contents)
             for (auto& b : plain) b ^= BFS_SCRAMBLE_KEY;
-        bool compressed = options.compress && plain.size() > options.compress_above;
+        bool compressed = options.compress && !e.store_plain && plain.size() > options.compress_above;
         std::vector<unsigned char> stored;
         if (compressed) {
             uLongf n = compressBound(plain.size());

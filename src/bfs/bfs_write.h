@@ -8,6 +8,9 @@
 struct BfsWriteEntry {
     std::string name;
     std::vector<unsigned char> data;
+    // Stored as it is even when long: for entries that are read on a path
+    // where inflating would cost more than the space saved.
+    bool store_plain = false;
 };
 
 struct BfsWriteOptions {

@@ -241,6 +241,19 @@ TEST(BfsWriter, CompressionThresholdAndStreamForm) {
     for (auto b : out) ASSERT_EQ(b, 'a' ^ BFS_SCRAMBLE_KEY);
     // Stored contents of a small entry are scrambled in place.
     EXPECT_EQ(img[block["at"] + 12], 'a' ^ BFS_SCRAMBLE_KEY);
+
+    // A long entry marked to be stored plain is not compressed, and reads back.
+    BfsWriteEntry plain{"plain", Bytes(5000, 'p')};
+    plain.store_plain = true;
+    Bytes img2 = write_ok({plain}, {}, &written);
+    uint32_t b = parse_directory(img2)[0].block;
+    EXPECT_EQ(u32(img2, b + 4), 5000u);
+    EXPECT_EQ(u32(img2, b + 8), BFS_ENTRY_SCRAMBLED);
+    BfsArchive a = bfs_describe(img2.data(), img2.size());
+    char* back = bfs_extract(&a, "plain", "plain");
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(std::string(back), std::string(5000, 'p'));
+    free(back);
 }
 
 TEST(BfsWriter, RejectsWhatTheFormatCannotHold) {
