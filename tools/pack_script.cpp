@@ -21,6 +21,19 @@ extern char** environ;
 
 namespace {
 
+// The lines of a program's output, without their line feeds.
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t nl = text.find('\n', at);
+        if (nl == std::string::npos) nl = text.size();
+        lines.push_back(text.substr(at, nl - at));
+        at = nl + 1;
+    }
+    return lines;
+}
+
 void put_u32(std::vector<unsigned char>& v, size_t at, uint32_t x) {
     for (int i = 0; i < 4; i++) v[at + i] = static_cast<unsigned char>(x >> (8 * i));
 }
@@ -159,12 +172,7 @@ bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string,
         fprintf(stderr, "kovpack: the dependency scan of '%s' failed; nothing was written\n", o.script.c_str());
         return false;
     }
-    size_t at = 0;
-    while (at < out.size()) {
-        size_t nl = out.find('\n', at);
-        if (nl == std::string::npos) nl = out.size();
-        std::string line = out.substr(at, nl - at);
-        at = nl + 1;
+    for (const std::string& line : split_lines(out)) {
         if (line.empty()) continue;
         size_t tab = line.find('\t');
         if (tab == std::string::npos || tab == 0 || tab + 1 == line.size() || line[0] == '*' || line[0] == '/') {
@@ -192,12 +200,7 @@ bool find_perl_libraries(const std::string& runtime, std::vector<std::pair<std::
         *error = "cannot list the libraries that runtime library '" + runtime + "' needs: " + trim(out);
         return false;
     }
-    size_t at = 0;
-    while (at < out.size()) {
-        size_t nl = out.find('\n', at);
-        if (nl == std::string::npos) nl = out.size();
-        std::string line = out.substr(at, nl - at);
-        at = nl + 1;
+    for (const std::string& line : split_lines(out)) {
         // "\tSONAME => FILE (0xADDRESS)" or "\tSONAME => not found"
         size_t start = line.find_first_not_of(" \t");
         size_t arrow = line.find(" => ");
