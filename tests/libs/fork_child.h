@@ -7,7 +7,9 @@
 // in the child): it reports by printing and by its exit status.
 #pragma once
 
+#include <dlfcn.h>
 #include <errno.h>
+#include <link.h>
 #include <poll.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -75,4 +77,16 @@ ChildRun run_in_child(F&& body) {
     }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
+}
+
+// The file that the dynamic loader picks for `soname`, asked in a fresh process.
+inline std::string loader_choice(const std::string& soname) {
+    ChildRun r = run_in_child([&] {
+        void* h = dlopen(soname.c_str(), RTLD_LAZY | RTLD_LOCAL);
+        struct link_map* map = nullptr;
+        if (!h || dlinfo(h, RTLD_DI_LINKMAP, &map) != 0 || !map) return 1;
+        printf("%s", map->l_name);
+        return 0;
+    });
+    return r.status == 0 ? r.out : "";
 }

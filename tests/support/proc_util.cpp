@@ -98,3 +98,14 @@ std::string read_text(const std::string& path) {
     ss << f.rdbuf();
     return ss.str();
 }
+
+FileId file_id(const std::string& path) {
+    struct stat st;
+    FileId id;
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        id.inode = st.st_ino;
+        id.mtime = st.st_mtim;
+        id.size = st.st_size;
+    }
+    return id;
+}

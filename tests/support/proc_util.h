@@ -1,6 +1,9 @@
 // Running a program in a child process and collecting what it did.
 #pragma once
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -30,3 +33,15 @@ struct TempDir {
 
 void write_text(const std::string& path, const std::string& text);
 std::string read_text(const std::string& path);
+
+// What tells whether a file was rewritten: inode, modification time, size.
+struct FileId {
+    ino_t inode = 0;
+    struct timespec mtime = {0, 0};
+    off_t size = -1;
+    bool operator==(const FileId& o) const {
+        return inode == o.inode && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec && size == o.size;
+    }
+};
+// The identity of a regular file (not followed through a link); empty otherwise.
+FileId file_id(const std::string& path);

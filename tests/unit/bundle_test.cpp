@@ -28,23 +28,6 @@ while (<$maps>) { $seen{$1} = 1 if m{ (/\S*/(?:libperl\S*|perl536\.so))$} }
 print "$_\n" for (sort grep { m{/libperl[^/]*$} } keys %seen), (sort grep { m{/perl536\.so$} } keys %seen);
 )";
 
-struct FileId {
-    ino_t inode = 0;
-    struct timespec mtime = {0, 0};
-    bool operator==(const FileId& o) const {
-        return inode == o.inode && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
-    }
-};
-
-FileId file_id(const std::string& path) {
-    struct stat st;
-    FileId id;
-    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        id.inode = st.st_ino;
-        id.mtime = st.st_mtim;
-    }
-    return id;
-}
 
 std::vector<std::string> files_in(const std::string& dir) {
     std::vector<std::string> names;

@@ -282,17 +282,6 @@ TEST_F(PackScript, FailuresWriteNothing) {
     expect_failure(run_process({kPacker, "--clean=yes", script, "-o", dir.file("app")}), 2, "--clean takes no value");
 }
 
-// The file that the dynamic loader picks for `soname`, asked in a fresh process.
-std::string loader_choice(const std::string& soname) {
-    ChildRun r = run_in_child([&] {
-        void* h = dlopen(soname.c_str(), RTLD_LAZY | RTLD_LOCAL);
-        struct link_map* map = nullptr;
-        if (!h || dlinfo(h, RTLD_DI_LINKMAP, &map) != 0 || !map) return 1;
-        printf("%s", map->l_name);
-        return 0;
-    });
-    return r.status == 0 ? r.out : "";
-}
 
 std::string md5_of_texts(std::initializer_list<std::string> parts) {
     Md5 m;

@@ -151,25 +151,6 @@ std::vector<unsigned char> bytes(const std::string& s) { return {s.begin(), s.en
 
 std::string md5_of(const std::string& path) { return run_process({"/usr/bin/md5sum", path}).out.substr(0, 32); }
 
-struct FileId {
-    ino_t inode = 0;
-    struct timespec mtime = {0, 0};
-    off_t size = -1;
-    bool operator==(const FileId& o) const {
-        return inode == o.inode && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec && size == o.size;
-    }
-};
-
-FileId file_id(const std::string& path) {
-    struct stat st;
-    FileId id;
-    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        id.inode = st.st_ino;
-        id.mtime = st.st_mtim;
-        id.size = st.st_size;
-    }
-    return id;
-}
 
 std::vector<std::string> listing(const std::string& dir) {
     std::vector<std::string> names;
@@ -373,17 +354,6 @@ TEST_F(LoadRuntime, LibraryOfAnotherPerlIsRefused) {
 
 const std::string kLibperl = "libperl.so.5.36";
 
-// The file that the dynamic loader picks for `soname`, asked in a fresh process.
-std::string loader_choice(const std::string& soname) {
-    ChildRun r = run_in_child([&] {
-        void* h = dlopen(soname.c_str(), RTLD_LAZY | RTLD_LOCAL);
-        struct link_map* map = nullptr;
-        if (!h || dlinfo(h, RTLD_DI_LINKMAP, &map) != 0 || !map) return 1;
-        printf("%s", map->l_name);
-        return 0;
-    });
-    return r.status == 0 ? r.out : "";
-}
 
 class RuntimeDependencies : public LoadRuntime {
 protected:
