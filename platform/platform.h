@@ -42,6 +42,9 @@ bool plat_user_name(char* buf, size_t size);
 int plat_pid();
 constexpr char PLAT_SEP = '/';
 
+// Writes all n bytes to the descriptor, retrying after interruptions.
+bool plat_write_all(int fd, const void* data, size_t n);
+
 // Process environment.
 char** plat_environ();
 int plat_env_put(char* entry);        // "NAME=VALUE": set; "NAME=": remove

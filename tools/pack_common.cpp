@@ -1,5 +1,7 @@
 #include "tools/pack_common.h"
 
+#include "platform/platform.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -65,18 +67,6 @@ void add_data_entry(PackRequest& req, const std::string& name, const std::string
     req.entries.push_back(std::move(e));
 }
 
-bool write_all(int fd, const unsigned char* p, size_t n) {
-    while (n) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 
 bool write_pack(const PackRequest& req) {
@@ -110,7 +100,7 @@ bool write_pack(const PackRequest& req) {
         fprintf(stderr, "kovpack: cannot write '%s': %s\n", req.output.c_str(), strerror(errno));
         return false;
     }
-    bool ok = write_all(fd, host.data(), host.size()) && write_all(fd, archive.data(), archive.size());
+    bool ok = plat_write_all(fd, host.data(), host.size()) && plat_write_all(fd, archive.data(), archive.size());
     ok = ok && fchmod(fd, req.host.empty() ? 0644 : 0755) == 0;
     ok = ok && fsync(fd) == 0;
     int saved = errno;

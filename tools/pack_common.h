@@ -16,9 +16,6 @@ struct PackRequest {
     bool verbose = false;
 };
 
-// Writes all n bytes, retrying after interruptions.
-bool write_all(int fd, const unsigned char* p, size_t n);
-
 bool read_file(const std::string& path, std::vector<unsigned char>* out, std::string* error);
 bool add_file_entry(PackRequest& req, const std::string& name, const std::string& path, std::string* error);
 void add_data_entry(PackRequest& req, const std::string& name, const std::string& text);

@@ -1,5 +1,7 @@
 #include "tools/pack_script.h"
 
+#include "platform/platform.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -88,7 +90,7 @@ public:
             return false;
         }
         files_.push_back(p);
-        bool ok = write_all(fd, data, n);
+        bool ok = plat_write_all(fd, data, n);
         int saved = errno;
         ok = close(fd) == 0 && ok;
         if (!ok) *error = "cannot write '" + p + "': " + strerror(saved);

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <link.h>
 #include <pthread.h>
@@ -171,6 +172,20 @@ bool plat_user_name(char* buf, size_t size) {
 }
 
 int plat_pid() { return static_cast<int>(getpid()); }
+
+bool plat_write_all(int fd, const void* data, size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
 
 char** plat_environ() { return environ; }
 

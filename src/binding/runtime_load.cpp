@@ -42,14 +42,7 @@ bool write_library(const bfs_cursor* cursor, const char* path) {
     snprintf(tmp, tmp_len, "%s.%d.tmp", path, plat_pid());
     unlink(tmp);
     int fd = kv_create_private_file(tmp);
-    bool ok = fd >= 0;
-    size_t done = 0;
-    while (ok && done < n) {
-        ssize_t w = write(fd, bytes + done, n - done);
-        if (w < 0 && errno == EINTR) continue;
-        ok = w > 0;
-        if (ok) done += static_cast<size_t>(w);
-    }
+    bool ok = fd >= 0 && plat_write_all(fd, bytes, n);
     if (fd >= 0 && close(fd) != 0) ok = false;
     free(bytes);
     if (ok && rename(tmp, path) != 0) ok = false;

@@ -103,25 +103,29 @@ void do_end_blocks(void* p) {
     if (end) api.Perl_call_list(interp, *api.Perl_Tscopestack_ix_ptr(interp), end);
 }
 
-}  // namespace
-
-const char* kovrun_argv0_terminator(const char* argv0, char* buffer, size_t size) {
-    auto holds_line = [&](const char* term) {
-        size_t tl = strlen(term);
-        for (const char* line = argv0; line; line = strchr(line, '\n') ? strchr(line, '\n') + 1 : nullptr) {
-            if (strncmp(line, term, tl) == 0 && (line[tl] == '\n' || line[tl] == 0)) return true;
-        }
-        return false;
-    };
-    if (!holds_line(kTerminator)) return kTerminator;
-    for (unsigned i = 1;; i++) {
-        snprintf(buffer, size, "%s_%u", kTerminator, i);
-        if (!holds_line(buffer)) return buffer;
+// True when `text` holds `line` as one of its lines.
+bool holds_line(const char* text, const char* line) {
+    size_t n = strlen(line);
+    for (const char* at = text; at; at = strchr(at, '\n')) {
+        if (*at == '\n') at++;
+        if (strncmp(at, line, n) == 0 && (at[n] == '\n' || at[n] == 0)) return true;
     }
+    return false;
 }
 
-bool kovrun_build_command_line(KovrunSession* s, const char* check_code, int argc, char** argv, int flags,
-                               bool* debugging, int* out_argc) {
+// The here-document terminator for argv[0]: the usual one, unless argv[0]
+// holds it as a line of its own (which would end the text early and run the
+// rest as code); then the first of TERMINATOR_1, _2, ... that it does not hold.
+void argv0_terminator(const char* argv0, char* buffer, size_t size) {
+    snprintf(buffer, size, "%s", kTerminator);
+    for (unsigned i = 1; holds_line(argv0, buffer); i++) snprintf(buffer, size, "%s_%u", kTerminator, i);
+}
+
+// Builds the interpreter command line: setup argument, debugger start and
+// argument vector. False after reporting; `debugging` tells whether the
+// debugger was prepared.
+bool build_command_line(KovrunSession* s, const char* check_code, int argc, char** argv, int flags,
+                        bool* debugging, int* out_argc) {
     *debugging = false;
     // 1. Setup argument.
     s->setup = format_alloc("setup", kSetupFormat, static_cast<long long>(s->handle), "INC", "*SETUP");
@@ -159,19 +163,17 @@ bool kovrun_build_command_line(KovrunSession* s, const char* check_code, int arg
     // 5. Taint mode.
     if (bfs_lookup(s->archive, "*TAINT", 6, nullptr)) s->argv[k++] = const_cast<char*>("-T");
     // 6. $0 from a here-document, then the setup argument.
-    char term_buf[64];
-    const char* term = kovrun_argv0_terminator(argv0, term_buf, sizeof term_buf);
-    if (term == term_buf) {
-        s->heredoc_open = format_alloc("argv", "BEGIN {chop($0 = <<'%s');", term);
-        s->heredoc_close = format_alloc("argv", "%s\n}\n", term);
-        if (!s->heredoc_open || !s->heredoc_close) return false;
-    }
+    char term[64];
+    argv0_terminator(argv0, term, sizeof term);
+    s->heredoc_open = format_alloc("argv", "BEGIN {chop($0 = <<'%s');", term);
+    s->heredoc_close = format_alloc("argv", "%s\n}\n", term);
+    if (!s->heredoc_open || !s->heredoc_close) return false;
     s->argv[k++] = const_cast<char*>("-e");
-    s->argv[k++] = s->heredoc_open ? s->heredoc_open : const_cast<char*>("BEGIN {chop($0 = <<'DOLLaR_NULL');");
+    s->argv[k++] = s->heredoc_open;
     s->argv[k++] = const_cast<char*>("-e");
     s->argv[k++] = const_cast<char*>(argv0);
     s->argv[k++] = const_cast<char*>("-e");
-    s->argv[k++] = s->heredoc_close ? s->heredoc_close : const_cast<char*>("DOLLaR_NULL\n}\n");
+    s->argv[k++] = s->heredoc_close;
     s->argv[k++] = s->setup;
     // 7. The program text.
     if (check_code) {
@@ -209,6 +211,8 @@ bool kovrun_build_command_line(KovrunSession* s, const char* check_code, int arg
     *out_argc = static_cast<int>(k);
     return true;
 }
+
+}  // namespace
 
 int kovrun_start(KovrunSession** session_slot, const char* module_name, const char* check_code, int argc,
                  char** argv, KvXsInit xs_init, int flags) {
@@ -251,7 +255,7 @@ int kovrun_start(KovrunSession** session_slot, const char* module_name, const ch
         }
 
         int n = 0;
-        if (!kovrun_build_command_line(s, check_code, argc, argv, flags, &debugging, &n)) {
+        if (!build_command_line(s, check_code, argc, argv, flags, &debugging, &n)) {
             kovrun_free(s);
             return 1;
         }

@@ -15,13 +15,3 @@ int kovrun_free(KovrunSession* session);
 // Runs the END blocks that a resident session held back (its interpreter
 // current, inside a jump frame), for the quit sequence of a long-lived host.
 void kovrun_run_end_blocks(KovrunSession* session);
-
-// Builds the interpreter command line (setup argument, debugger start,
-// argument vector). Returns false after reporting; `debugging` tells whether
-// the debugger was prepared.
-bool kovrun_build_command_line(KovrunSession* session, const char* check_code, int argc, char** argv, int flags,
-                               bool* debugging, int* out_argc);
-
-// The here-document terminator used for argv[0]: the usual one unless argv[0]
-// holds it as a line of its own.
-const char* kovrun_argv0_terminator(const char* argv0, char* buffer, size_t size);

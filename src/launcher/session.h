@@ -55,8 +55,8 @@ struct KovrunSession {
     unsigned char* image_copy;
     BfsArchive image_archive;
     // Private copy of argv[0] (the interpreter writes into it when $0 is
-    // assigned) and, when argv[0] holds the usual here-document terminator
-    // as a line, the two program lines with another terminator. Owned.
+    // assigned), and the program lines that open and close the here-document
+    // holding it, with a terminator that argv[0] does not contain. Owned.
     char* argv0;
     char* heredoc_open;
     char* heredoc_close;
