@@ -17,6 +17,10 @@
 #
 # Messages begin with "scandeps: ", or with the NAME given by --prog.
 #
+# Its own files go to a temporary directory that it removes, or with
+# --workdir DIR into DIR, a private directory that the caller creates and
+# removes (so that it goes also when the scan is killed).
+#
 # Exit status: 0 on success, 1 when the script does not compile or the scan
 # fails, 2 on wrong usage or a module given with --add that cannot be found.
 use strict;
@@ -30,11 +34,11 @@ my $me = 'scandeps';
 
 sub usage {
     print STDERR "$me: $_[0]\n" if @_;
-    print STDERR "Usage: scandeps.pl [--prog NAME] [-I DIR]... [--debug] [--taint] [--add MODULE]... [--exclude MODULE]... [--] SCRIPT\n";
+    print STDERR "Usage: scandeps.pl [--prog NAME] [-I DIR]... [--debug] [--taint] [--add MODULE]... [--exclude MODULE]... [--workdir DIR] [--] SCRIPT\n";
     exit 2;
 }
 
-my ($debug, $taint, @add, @exclude, @lib, $script);
+my ($debug, $taint, @add, @exclude, @lib, $workdir, $script);
 while (@ARGV) {
     my $a = shift @ARGV;
     if ($a eq '--debug') { $debug = 1 }
@@ -43,6 +47,7 @@ while (@ARGV) {
     elsif ($a eq '-I') { usage('-I needs a DIR') unless @ARGV; push @lib, shift @ARGV }
     elsif ($a =~ /^-I(.+)$/) { push @lib, $1 }
     elsif ($a eq '--add') { usage('--add needs a MODULE') unless @ARGV; push @add, shift @ARGV }
+    elsif ($a eq '--workdir') { usage('--workdir needs a DIR') unless @ARGV; $workdir = shift @ARGV }
     elsif ($a eq '--exclude') { usage('--exclude needs a MODULE') unless @ARGV; push @exclude, shift @ARGV }
     elsif ($a eq '--') { usage('one SCRIPT expected') unless @ARGV == 1; $script = shift @ARGV }
     elsif ($a =~ /^-./) { usage("unknown option '$a'") }
@@ -117,7 +122,8 @@ sub run_child {
     return ($status, @messages);
 }
 
-my $tmp = File::Temp->newdir('kovscan-XXXXXX', TMPDIR => 1);
+my $tmpdir = defined $workdir ? undef : File::Temp->newdir('kovscan-XXXXXX', TMPDIR => 1);
+my $tmp = defined $workdir ? $workdir : "$tmpdir";
 my $errors = "$tmp/stderr.txt";
 
 # What the setup code of every packed program loads: DynaLoader and what it
@@ -202,7 +208,7 @@ if (open my $fh, '<', $script) {
 
 my @child = ($^X, ($taint ? '-T' : ()), (map { "-I$_" } @lib), "-I$tmp", "-MKovar::ScanReport=$report");
 push @child, '-m' . module_name($_) for grep { /\.pm$/ } @added;
-push @child, '-c', $script;
+push @child, '-c', '--', $script;
 {
     my ($status, @messages) = run_child($errors, @child);
     # Pass on what the compiler said (warnings, or the reason for failing),

@@ -25,6 +25,7 @@ namespace {
 const char* const kUsage =
     "Usage:\n"
     "  kovpack [options] SCRIPT -o OUT\n"
+    "  kovpack [options] -o OUT -- SCRIPT\n"
     "  kovpack --archive-only [--entry NAME=FILE]... [--option NAME[=TEXT]]... -o OUT\n"
     "  kovpack --host EXE [--entry NAME=FILE]... [--option NAME[=TEXT]]... -o OUT\n"
     "  kovpack --list FILE\n"
@@ -106,13 +107,20 @@ const char* const kUsage =
     "                      no text is given); a leading '*' in NAME is optional\n"
     "  --no-index          write no hash index (lookups scan the directory)\n"
     "  --no-scramble       store names and contents without scrambling\n"
-    "  -o, --output OUT    the file to write; it is written completely or not at all\n"
+    "  -o, --output OUT    the file to write: a new name, or a regular file, which\n"
+    "                      is replaced; it is written completely or not at all. A\n"
+    "                      symbolic link, a directory, a device or a FIFO is refused\n"
     "  -q, --quiet         print nothing but errors\n"
     "  --list FILE         list the entries of a bare archive, or of an executable\n"
     "                      that carries one: name, size, stored length, compression\n"
     "  --extract NAME FILE write the contents of entry NAME to standard output\n"
     "\n"
-    "Options that take a value also accept the form --NAME=VALUE.\n"
+    "  --                  end of the options: every argument after it is a SCRIPT,\n"
+    "                      also one whose name begins with '-'\n"
+    "\n"
+    "Options that take a value also accept the form --NAME=VALUE. Every file that\n"
+    "kovpack reads must be a regular file: a FIFO, a device or a directory is\n"
+    "refused at once.\n"
     "Exit status: 0 on success, 1 on a failure, 2 on wrong usage.\n";
 
 int usage_error(const std::string& msg) {
@@ -186,20 +194,27 @@ int extract_entry(const char* name, const char* path) {
         fprintf(stderr, "kovpack: writing standard output: %s\n", strerror(errno));
         return 1;
     }
-    return fflush(stdout) == 0 ? 0 : 1;
+    return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     PackRequest req;
     ScriptPackOptions script;
     bool archive_only = false;
     std::string host;
     std::string script_option;  // first option that only script packing takes
     std::vector<std::string> positional;
+    bool options_ended = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
+        if (options_ended) {
+            positional.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            options_ended = true;
+            continue;
+        }
         // --NAME=VALUE is the same as --NAME VALUE.
         std::optional<std::string> inline_value;
         if (a.rfind("--", 0) == 0) {
@@ -346,4 +361,17 @@ int main(int argc, char** argv) {
         return usage_error("give a SCRIPT, or exactly one of --archive-only and --host EXE");
     req.host = host;
     return write_pack(req) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int status = run(argc, argv);
+    // What was printed must have reached standard output.
+    bool flushed = fflush(stdout) == 0 && !ferror(stdout);
+    if (!flushed && status == 0) {
+        fprintf(stderr, "kovpack: writing standard output: %s\n", strerror(errno));
+        return 1;
+    }
+    return status;
 }

@@ -2,13 +2,16 @@
 
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,25 +64,71 @@ std::string own_dir() {
     return dirname_of(buf);
 }
 
-bool is_regular_file(const std::string& path, struct stat* st) {
-    return stat(path.c_str(), st) == 0 && S_ISREG(st->st_mode);
+// Why PATH cannot serve as an input file (a regular file that allows
+// access_mode), or "" when it can.
+std::string unusable_file(const std::string& path, int access_mode, struct stat* st) {
+    if (stat(path.c_str(), st) != 0) return strerror(errno);
+    if (!S_ISREG(st->st_mode)) return not_regular(st->st_mode);
+    if (access(path.c_str(), access_mode) != 0) return strerror(errno);
+    return "";
 }
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// A private directory for the scan script, removed when this goes away.
+// Scan directories are "kovpack-scan-XXXXXX" in the temporary directory, each
+// with a lock file that its packer holds locked for as long as it runs.
+constexpr char kScanPrefix[] = "kovpack-scan-";
+constexpr char kScanLock[] = "scan.lock";
+
+// Removes the scan directories of packers that died without removing them
+// (killed outright, a power loss): this user's directories whose lock no
+// process holds. A PID says nothing here: another process may have it now.
+void sweep_stale_scans(const std::string& base) {
+    DIR* d = opendir(base.c_str());
+    if (!d) return;
+    int basefd = dirfd(d);
+    while (dirent* e = readdir(d)) {
+        if (strncmp(e->d_name, kScanPrefix, sizeof kScanPrefix - 1) != 0) continue;
+        int fd = openat(basefd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st;
+        int lock = -1;
+        if (fstat(fd, &st) == 0 && st.st_uid == geteuid())
+            lock = openat(fd, kScanLock, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0) remove_tree_at(basefd, e->d_name);
+        if (lock >= 0) close(lock);
+        close(fd);
+    }
+    closedir(d);
+}
+
+// The private directory of the dependency scan: the scan script and the
+// scan's own files. It is removed when this goes away, by the signal handler
+// when a signal ends the packer, and by a later packer when neither ran.
 class ScratchDir {
 public:
     bool create(std::string* error) {
-        const char* base = getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kovpack-XXXXXX";
+        const char* env = getenv("TMPDIR");
+        const std::string base = env && *env ? env : "/tmp";
+        sweep_stale_scans(base);
+        std::string tmpl = base + "/" + kScanPrefix + "XXXXXX";
         std::vector<char> buf(tmpl.begin(), tmpl.end());
         buf.push_back(0);
+        FatalSignalsBlocked blocked;
         if (!mkdtemp(buf.data())) {
-            *error = "cannot create a temporary directory in " + dirname_of(tmpl) + ": " + strerror(errno);
+            *error = "cannot create a temporary directory in " + base + ": " + strerror(errno);
             return false;
         }
         path_ = buf.data();
+        on_signal_remove_dir(path_.c_str());
+        // The lock is taken under another name and then renamed, so that a
+        // sweeping packer never finds this directory's lock free.
+        const std::string pending = path_ + "/" + kScanLock + ".new";
+        lock_ = open(pending.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (lock_ < 0 || flock(lock_, LOCK_EX) != 0 || rename(pending.c_str(), (path_ + "/" + kScanLock).c_str()) != 0) {
+            *error = "cannot lock '" + pending + "': " + strerror(errno);
+            return false;
+        }
         return true;
     }
     bool write(const std::string& name, const unsigned char* data, size_t n, std::string* error) {
@@ -89,60 +138,124 @@ public:
             *error = "cannot write '" + p + "': " + strerror(errno);
             return false;
         }
-        files_.push_back(p);
         bool ok = plat_write_all(fd, data, n);
         int saved = errno;
-        ok = close(fd) == 0 && ok;
+        if (close(fd) != 0 && ok) {
+            ok = false;
+            saved = errno;
+        }
         if (!ok) *error = "cannot write '" + p + "': " + strerror(saved);
         return ok;
     }
     const std::string& path() const { return path_; }
     ~ScratchDir() {
-        for (const auto& f : files_) unlink(f.c_str());
-        if (!path_.empty()) rmdir(path_.c_str());
+        if (path_.empty()) return;
+        FatalSignalsBlocked blocked;
+        if (!remove_tree(path_.c_str()))
+            fprintf(stderr, "kovpack: cannot remove '%s': %s\n", path_.c_str(), strerror(errno));
+        on_signal_remove_dir(nullptr);
+        if (lock_ >= 0) close(lock_);
     }
 
 private:
     std::string path_;
-    std::vector<std::string> files_;
+    int lock_ = -1;
 };
 
 // Runs args[0] (searched on PATH) with its standard output, and its standard
 // error too when merge_stderr is set, collected in *out. False, *error set,
-// when it could not be started; otherwise *status is its wait status.
-bool run_captured(std::vector<std::string> args, bool merge_stderr, std::string* out, int* status, std::string* error) {
+// when it could not be started or waited for; otherwise *status is its wait
+// status. With isolate it runs in a process group of its own, which a fatal
+// signal to the packer ends (see on_signal_end_group), with standard input
+// from /dev/null and its standard error passed on through the packer: outside
+// the terminal's foreground group, reading the terminal (or writing to it,
+// with tostop) would stop it.
+bool run_captured(std::vector<std::string> args, bool merge_stderr, bool isolate, std::string* out, int* status,
+                  std::string* error) {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    int outp[2] = {-1, -1}, errp[2] = {-1, -1};
+    if (pipe2(outp, O_CLOEXEC) != 0 || (isolate && pipe2(errp, O_CLOEXEC) != 0)) {
         *error = std::string("cannot create a pipe: ") + strerror(errno);
+        for (int fd : {outp[0], outp[1]})
+            if (fd >= 0) close(fd);
         return false;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    if (merge_stderr) posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_adddup2(&actions, outp[1], 1);
+    if (merge_stderr) posix_spawn_file_actions_adddup2(&actions, outp[1], 2);
+    if (isolate) {
+        if (!merge_stderr) posix_spawn_file_actions_adddup2(&actions, errp[1], 2);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    pid_t pid = 0;
+    int rc;
+    {
+        // The child starts with the signal mask the packer had, and is
+        // registered before a handler can run.
+        FatalSignalsBlocked blocked;
+        posix_spawnattr_setsigmask(&attr, &blocked.previous());
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | (isolate ? POSIX_SPAWN_SETPGROUP : 0));
+        posix_spawnattr_setpgroup(&attr, 0);
+        rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+        if (rc == 0 && isolate) on_signal_end_group(pid);
+    }
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
+    close(outp[1]);
+    if (errp[1] >= 0) close(errp[1]);
     if (rc != 0) {
-        close(fds[0]);
+        close(outp[0]);
+        if (errp[0] >= 0) close(errp[0]);
         *error = "cannot run '" + args[0] + "': " + strerror(rc);
         return false;
     }
+    struct pollfd fds[2] = {{outp[0], POLLIN, 0}, {errp[0], POLLIN, 0}};
     char buf[65536];
-    for (;;) {
-        ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        out->append(buf, static_cast<size_t>(n));
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || !fds[i].revents) continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n > 0 && i == 0) {
+                out->append(buf, static_cast<size_t>(n));
+            } else if (n > 0) {
+                plat_write_all(2, buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
     }
-    close(fds[0]);
-    *status = 0;
-    while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
+    for (const auto& p : fds)
+        if (p.fd >= 0) close(p.fd);
+    // Waited for without reaping, then reaped with the signals blocked: the
+    // handler never ends a group whose leader is gone and whose ID another
+    // process may have taken.
+    siginfo_t info;
+    while (waitid(P_PID, pid, &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    pid_t reaped;
+    int wait_errno;
+    {
+        FatalSignalsBlocked blocked;
+        while ((reaped = waitpid(pid, status, 0)) < 0 && errno == EINTR) {
+        }
+        wait_errno = errno;
+        if (isolate) on_signal_end_group(0);
+    }
+    if (reaped != pid) {
+        *error = "cannot wait for '" + args[0] + "': " + strerror(wait_errno);
+        return false;
     }
     return true;
 }
@@ -156,7 +269,7 @@ bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string,
         fprintf(stderr, "kovpack: %s\n", error.c_str());
         return false;
     }
-    std::vector<std::string> args = {o.perl, scratch.path() + "/scandeps.pl", "--prog", "kovpack"};
+    std::vector<std::string> args = {o.perl, scratch.path() + "/scandeps.pl", "--prog", "kovpack", "--workdir", scratch.path()};
     if (o.debug) args.push_back("--debug");
     if (o.taint) args.push_back("--taint");
     for (const auto& d : o.lib) args.insert(args.end(), {"-I", d});
@@ -166,7 +279,7 @@ bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string,
 
     std::string out;
     int status = 0;
-    if (!run_captured(args, false, &out, &status, &error)) {
+    if (!run_captured(args, false, true, &out, &status, &error)) {
         fprintf(stderr, "kovpack: %s\n", error.c_str());
         return false;
     }
@@ -193,7 +306,7 @@ bool find_perl_libraries(const std::string& runtime, std::vector<std::pair<std::
                          std::string* error) {
     std::string out;
     int status = 0;
-    if (!run_captured({"ldd", runtime}, true, &out, &status, error)) return false;
+    if (!run_captured({"ldd", "--", runtime}, true, false, &out, &status, error)) return false;
     auto trim = [](std::string t) {
         while (!t.empty() && (t.back() == '\n' || t.back() == ' ' || t.back() == '\t')) t.pop_back();
         return t;
@@ -332,8 +445,13 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
 
     // Everything that can be checked cheaply is checked before the scan.
     struct stat script_st, host_st, runtime_st, out_st;
-    if (!is_regular_file(opts.script, &script_st) || access(opts.script.c_str(), R_OK) != 0) {
-        fprintf(stderr, "kovpack: cannot read script '%s'\n", opts.script.c_str());
+    if (!check_output(req.output, &error)) {
+        fprintf(stderr, "kovpack: %s\n", error.c_str());
+        return 1;
+    }
+    std::string why = unusable_file(opts.script, R_OK, &script_st);
+    if (!why.empty()) {
+        fprintf(stderr, "kovpack: cannot read script '%s': %s\n", opts.script.c_str(), why.c_str());
         return 1;
     }
     std::string script_name = basename_of(opts.script);
@@ -351,15 +469,17 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
                 break;
         }
     }
-    if (!is_regular_file(host, &host_st) || access(host.c_str(), R_OK | X_OK) != 0) {
-        fprintf(stderr, "kovpack: host program '%s' not found or not executable (build the kovrun target, or give --host-exe FILE)\n",
-                host.c_str());
+    why = unusable_file(host, R_OK | X_OK, &host_st);
+    if (!why.empty()) {
+        fprintf(stderr, "kovpack: host program '%s' not found or not executable: %s (build the kovrun target, or give --host-exe FILE)\n",
+                host.c_str(), why.c_str());
         return 1;
     }
     std::string runtime = opts.runtime.empty() ? dirname_of(bindir) + "/lib/" + kRuntimeEntry : opts.runtime;
-    if (!is_regular_file(runtime, &runtime_st) || access(runtime.c_str(), R_OK) != 0) {
-        fprintf(stderr, "kovpack: runtime library '%s' not found (build the perl536 target, or give --runtime FILE)\n",
-                runtime.c_str());
+    why = unusable_file(runtime, R_OK, &runtime_st);
+    if (!why.empty()) {
+        fprintf(stderr, "kovpack: runtime library '%s' not found or unreadable: %s (build the perl536 target, or give --runtime FILE)\n",
+                runtime.c_str(), why.c_str());
         return 1;
     }
     // The Perl library the runtime library is linked against travels with it.

@@ -1,9 +1,17 @@
 // The packer's archive commands, run as a user would run them.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <map>
 #include <set>
@@ -31,13 +39,23 @@ std::set<std::string> listing(const std::string& dir) {
 
 class CliTest : public testing::Test {
 protected:
-    // Runs kovpack; arguments that start with '@' name files in the
-    // temporary directory.
-    ProcResult pack(std::vector<std::string> args) const {
-        for (auto& a : args)
-            if (a.size() > 1 && a[0] == '@') a = dir.file(a.substr(1));
-        args.insert(args.begin(), std::string(KV_BIN_DIR) + "/kovpack");
-        return run_process(args);
+    // Runs kovpack; "@NAME" in an argument, at its start or after a '=',
+    // names a file in the temporary directory. A packer that waits for ever
+    // is stopped and fails.
+    ProcResult pack(std::vector<std::string> args, const std::vector<std::string>& env = {}) const {
+        for (auto& a : args) {
+            size_t eq = a.find("=@"), at = eq == std::string::npos ? 0 : eq + 1;
+            if (a.size() > at + 1 && a[at] == '@') a = a.substr(0, at) + dir.file(a.substr(at + 1));
+        }
+        args.insert(args.begin(), {"/usr/bin/timeout", "-s", "KILL", "120", std::string(KV_BIN_DIR) + "/kovpack"});
+        return run_process(args, env);
+    }
+    // Arguments that pack a script with stand-ins for the host and the
+    // runtime library (any regular file does).
+    static std::vector<std::string> script_mode(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--host-exe", "/bin/true", "--runtime", std::string(KV_BIN_DIR) + "/kovpack",
+                                   "--no-bundle-libperl", "-q"});
+        return args;
     }
     bool exists(const std::string& name) const { return access(dir.file(name).c_str(), F_OK) == 0; }
 
@@ -187,4 +205,151 @@ TEST_F(CliTest, UnwritableOutputLeavesNothingBehind) {
         EXPECT_EQ(pack({"--archive-only", "--entry", "in=" + dir.file("in"), "-o", "@locked/out"}).status, 1);
         EXPECT_TRUE(listing(dir.file("locked")).empty());
     }
+}
+
+TEST_F(CliTest, OutputThatIsNotARegularFileIsRefused) {
+    write_text(dir.file("in.pl"), "print 1;\n");
+    write_text(dir.file("target"), "kept");
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    mkdir(dir.file("outdir").c_str(), 0755);
+    ASSERT_EQ(symlink("target", dir.file("link").c_str()), 0);
+    // A character device: /dev/null itself only where the packer could not
+    // replace it anyway; root gets a private node of the same device.
+    std::vector<std::pair<std::string, std::string>> outputs = {
+        {dir.file("fifo"), "it is a FIFO, not a regular file"},
+        {dir.file("outdir"), "it is a directory, not a regular file"},
+        {dir.file("link"), "it is a symbolic link; give the file it points to, or a new name"}};
+    const std::string null_node = geteuid() == 0 ? dir.file("null") : "/dev/null";
+    if (geteuid() != 0 || mknod(null_node.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+        outputs.emplace_back(null_node, "it is a character device, not a regular file");
+    const std::set<std::string> before = listing(dir.path);
+    for (const auto& [out, why] : outputs) {
+        for (const auto& mode : {std::vector<std::string>{"--archive-only", "--entry", "in=@in.pl"}, script_mode({"@in.pl"})}) {
+            std::vector<std::string> args = mode;
+            args.insert(args.end(), {"-o", out});
+            ProcResult r = pack(args, {"TMPDIR=" + dir.path});
+            EXPECT_EQ(r.status, 1) << out;
+            EXPECT_EQ(r.err, "kovpack: cannot write '" + out + "': " + why + "\n");
+            EXPECT_EQ(listing(dir.path), before) << out;
+        }
+    }
+    struct stat st;
+    ASSERT_EQ(lstat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    ASSERT_EQ(lstat(dir.file("link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read_text(dir.file("target")), "kept");
+}
+
+TEST_F(CliTest, InputThatIsNotARegularFileIsRefusedAtOnce) {
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    write_text(dir.file("in.pl"), "print 1;\n");
+    const std::string fifo = dir.file("fifo"), why = "it is a FIFO, not a regular file\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--archive-only", "--entry", "a=@fifo", "-o", "@out"}, "kovpack: cannot read '" + fifo + "': " + why},
+        {{"--archive-only", "--entry", "a=/dev/zero", "-o", "@out"},
+         "kovpack: cannot read '/dev/zero': it is a character device, not a regular file\n"},
+        {{"--host", "@fifo", "--entry", "a=@in.pl", "-o", "@out"}, "kovpack: host executable: cannot read '" + fifo + "': " + why},
+        {script_mode({"@fifo", "-o", "@out"}), "kovpack: cannot read script '" + fifo + "': " + why},
+    };
+    for (const auto& [args, message] : cases) {
+        ProcResult r = pack(args);
+        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_EQ(r.err, message);
+        EXPECT_FALSE(exists("out"));
+    }
+}
+
+TEST_F(CliTest, DoubleDashEndsTheOptions) {
+    write_text(dir.file("-x.pl"), "print 1;\n");
+    // The name as given, relative to the packer's directory.
+    char cwd[4096];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    ProcResult r = pack(script_mode({"-o", "@out", "--", "-x.pl"}));
+    ASSERT_EQ(chdir(cwd), 0);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(pack({"--extract", "*SCRIPTNAME", "@out"}).out, "-x.pl");
+    // After it, an option is an argument.
+    EXPECT_EQ(pack(script_mode({"-o", "@out2", "--", "-x.pl", "--verbose"})).err,
+              "kovpack: unexpected argument '--verbose'\nTry 'kovpack --help' for more information.\n");
+    EXPECT_FALSE(exists("out2"));
+}
+
+namespace {
+
+// Starts kovpack with TMPDIR set (env runs it in its own place, under the
+// same PID) and its output discarded; returns its PID.
+pid_t start_packer(std::vector<std::string> args, const std::string& tmpdir) {
+    args.insert(args.begin(), {"/usr/bin/env", "TMPDIR=" + tmpdir, std::string(KV_BIN_DIR) + "/kovpack"});
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 1);
+        dup2(null, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// True once the process is gone (or a zombie that no one has reaped yet).
+bool gone(pid_t pid) {
+    std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
+}
+
+}  // namespace
+
+TEST_F(CliTest, SignalDuringTheScanLeavesNoScanDirectory) {
+    // The scan compiles the script, and so runs its BEGIN block, which
+    // tells its PID and then waits.
+    const std::string pidfile = dir.file("begin.pid");
+    write_text(dir.file("slow.pl"), "BEGIN { open my $f, '>', '" + pidfile + ".new' or die; print $f $$; close $f; rename '" +
+                                        pidfile + ".new', '" + pidfile + "'; sleep 120 }\nprint 1;\n");
+    mkdir(dir.file("tmp").c_str(), 0700);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        unlink(pidfile.c_str());
+        pid_t packer = start_packer(script_mode({dir.file("slow.pl"), "-o", dir.file("out")}), dir.file("tmp"));
+        ASSERT_GT(packer, 0);
+        for (int i = 0; i < 1200 && !exists("begin.pid"); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(exists("begin.pid"));
+        EXPECT_EQ(listing(dir.file("tmp")).size(), 1u);
+        kill(packer, sig);
+        int status = 0;
+        ASSERT_EQ(waitpid(packer, &status, 0), packer);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        EXPECT_EQ(listing(dir.file("tmp")), std::set<std::string>{});
+        EXPECT_FALSE(exists("out"));
+        // The scan went with the packer.
+        pid_t scan = std::stoi(read_text(pidfile));
+        for (int i = 0; i < 200 && !gone(scan); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(gone(scan));
+    }
+}
+
+TEST_F(CliTest, ScanDirectoriesOfDeadPackersAreSwept) {
+    const std::string tmp = dir.file("tmp");
+    mkdir(tmp.c_str(), 0700);
+    // A directory is stale when no process holds its lock; this test holds
+    // the lock of "live". One without a lock is being made; a link is not followed.
+    for (const char* d : {"kovpack-scan-dead", "kovpack-scan-dead/Kovar", "kovpack-scan-live", "kovpack-scan-new", "elsewhere"})
+        mkdir((tmp + "/" + d).c_str(), 0700);
+    for (const char* f : {"kovpack-scan-dead/scan.lock", "kovpack-scan-dead/Kovar/ScanReport.pm", "kovpack-scan-live/scan.lock",
+                          "kovpack-scan-new/scan.lock.new", "elsewhere/scan.lock"})
+        write_text(tmp + "/" + f, "");
+    ASSERT_EQ(symlink("elsewhere", (tmp + "/kovpack-scan-link").c_str()), 0);
+    int held = open((tmp + "/kovpack-scan-live/scan.lock").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    write_text(dir.file("in.pl"), "print 1;\n");
+    ProcResult r = pack(script_mode({"@in.pl", "-o", "@out"}), {"TMPDIR=" + tmp});
+    close(held);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(listing(tmp), (std::set<std::string>{"elsewhere", "kovpack-scan-link", "kovpack-scan-live", "kovpack-scan-new"}));
+    EXPECT_EQ(listing(tmp + "/elsewhere"), std::set<std::string>{"scan.lock"});
 }
