@@ -4,6 +4,7 @@
 #include "src/binding/kovar.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,6 +42,9 @@ long long next_handle() {
 
 constexpr const char* kFile = "kovrun";
 
+// Room for the per-user data directory: its base, the suffix and "/Veltrix/".
+constexpr size_t kDataDirMax = 4096 + 64;
+
 KvSV* sv_undef(KvInterp* interp) { return api.Perl_Isv_undef_ptr(interp); }
 
 void xs_return_string(KvInterp* interp, const KvXsFrame& f, const char* text) {
@@ -76,38 +80,90 @@ void xs_exe(KvInterp* interp, KvCV*) {
     xs_return_string(interp, f, s->module_path);
 }
 
-// Kovar::bfs([IMAGE or PATH]): switches the archive that lookups read.
+// Reads exactly `length` bytes at `offset`; false on an error or when the
+// file ends first (it shrank).
+bool read_at(int fd, unsigned char* buffer, size_t length, off_t offset) {
+    while (length > 0) {
+        ssize_t n = pread(fd, buffer, length, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        buffer += n;
+        length -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+// The archive appended, with its trailer, to the end of a regular file, read
+// into a malloc'd copy of *out_length bytes: whatever later happens to the
+// file (it shrinks, it is rewritten) cannot reach an image that is current.
+// Null for anything else. Nothing but a regular file is opened for reading:
+// a named pipe would block, a device may act on being opened.
+unsigned char* read_archive_file(const char* path, size_t* out_length) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    unsigned char* copy = nullptr;
+    unsigned char trailer[BFS_TRAILER_SIZE];
+    // Checked again on the open file: the name may have been replaced.
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > static_cast<off_t>(BFS_TRAILER_SIZE)) {
+        off_t end = st.st_size - static_cast<off_t>(BFS_TRAILER_SIZE);
+        if (read_at(fd, trailer, sizeof trailer, end) && memcmp(trailer, BFS_MAGIC, 4) == 0 && bfs_u32(trailer + 4) == 1 &&
+            bfs_u32(trailer + 8) < static_cast<uint64_t>(end)) {
+            size_t length = bfs_u32(trailer + 8) + size_t{BFS_TRAILER_SIZE};
+            copy = static_cast<unsigned char*>(malloc(length));
+            if (copy && read_at(fd, copy, length, end - static_cast<off_t>(bfs_u32(trailer + 8)))) {
+                *out_length = length;
+            } else {
+                free(copy);
+                copy = nullptr;
+            }
+        }
+    }
+    close(fd);
+    return copy;
+}
+
+// Kovar::bfs([IMAGE or PATH]): switches the archive that lookups read. An
+// image or a file's archive becomes current as a private copy, so that
+// neither the script changing its string nor the file changing later affects
+// it; the session keeps only that copy and the home archive. Anything that
+// is not an archive switches back home.
 void xs_bfs(KvInterp* interp, KvCV*) {
     KvXsFrame f = kv_xs_begin(interp);
     KovrunSession* s = session_of(interp);
-    const BfsArchive* chosen = s->home_archive;
+    // From here on nothing calls into the interpreter until the copy is
+    // handed to the session: no jump can leave it behind.
     unsigned char* copy = nullptr;
-    KvStrLen len = 0;
+    size_t length = 0;
     if (f.items >= 1 && kv_sv_pok(kv_xs_arg(interp, f, 0))) {
         KvSV* arg = kv_xs_arg(interp, f, 0);
-        len = kv_sv_cur(arg);
+        KvStrLen len = kv_sv_cur(arg);
         const char* bytes = kv_sv_pvx(arg);
         BfsArchive probe = bfs_describe(reinterpret_cast<const unsigned char*>(bytes), len);
         if (bfs_valid(&probe)) {
-            // A private copy: the script may change or free its string while
-            // the image is current.
             copy = static_cast<unsigned char*>(malloc(len));
+            if (copy) {
+                memcpy(copy, bytes, len);
+                length = len;
+            }
         } else if (memchr(bytes, 0, len) == nullptr) {
             int saved_errno = errno;
-            const BfsArchive* mapped = bfs_map_file(bytes);
+            copy = read_archive_file(bytes, &length);
             errno = saved_errno;
-            if (bfs_valid(mapped)) chosen = mapped;
         }
-        if (copy) memcpy(copy, bytes, len);
+    }
+    BfsArchive image = bfs_describe(copy, length);
+    if (copy && !bfs_valid(&image)) {
+        free(copy);
+        copy = nullptr;
     }
     // The previous image, if any, is no longer current.
     free(s->image_copy);
     s->image_copy = copy;
-    if (copy) {
-        s->image_archive = bfs_describe(copy, len);
-        chosen = &s->image_archive;
-    }
-    s->archive = chosen;
+    s->image_archive = image;
+    s->archive = copy ? &s->image_archive : s->home_archive;
     kv_xs_return(interp, f, 0);
 }
 
@@ -172,10 +228,14 @@ void xs_init(KvInterp* interp, KvCV*) {
     int saved_errno = errno;
     bool found = user_data_dir(&path, &length, &error);
     errno = saved_errno;
-    if (found)
-        api.Perl_sv_setpv(interp, api.Perl_get_sv(interp, "Kovar::APPDATA", 1), path);
+    // The store dies on a read-only variable: the path is taken over into a
+    // buffer of this frame and freed before it.
+    char dir[kDataDirMax];
+    found = found && length < sizeof dir;
+    if (found) memcpy(dir, path, length + 1);
     free(path);
     free(error);
+    if (found) api.Perl_sv_setpv(interp, api.Perl_get_sv(interp, "Kovar::APPDATA", 1), dir);
     kv_xs_return(interp, f, 0);
 }
 
@@ -289,7 +349,7 @@ bool user_data_dir(char** out_path, size_t* out_length, char** out_error) {
         *out_error = strdup("Couldn't find HOME / USERPROFILE / HOMEDRIVE&HOMEPATH / windir");
         return false;
     }
-    char path[4096 + 64];
+    char path[kDataDirMax];
     snprintf(path, sizeof path, "%s%s", base, suffix);
     size_t n = strlen(path);
     if (n > 1 && path[n - 1] == '/') path[--n] = 0;

@@ -109,9 +109,13 @@ void kv_leave_scope(KvInterp* interp) {
 
 void kv_push_args(KvInterp* interp, const char* const* args, int count) {
     KvSV** sp = *api.Perl_Tstack_sp_ptr(interp);
+    // As the interpreter's PUSHMARK: step the top first; when that reaches
+    // the end, the growth makes room and returns the same slot (it expects
+    // the top already advanced).
     KvMark** mark_top = api.Perl_Tmarkstack_ptr_ptr(interp);
-    if (*mark_top + 1 >= *api.Perl_Tmarkstack_max_ptr(interp)) api.Perl_markstack_grow(interp);
-    *++*mark_top = static_cast<KvMark>(sp - *api.Perl_Tstack_base_ptr(interp));
+    KvMark* entry = ++*mark_top;
+    if (entry == *api.Perl_Tmarkstack_max_ptr(interp)) entry = api.Perl_markstack_grow(interp);
+    *entry = static_cast<KvMark>(sp - *api.Perl_Tstack_base_ptr(interp));
     if (*api.Perl_Tstack_max_ptr(interp) - sp < count) sp = api.Perl_stack_grow(interp, sp, sp, count);
     for (int i = 0; i < count; i++) *++sp = api.Perl_sv_2mortal(interp, api.Perl_newSVpv(interp, args[i], 0));
     *api.Perl_Tstack_sp_ptr(interp) = sp;

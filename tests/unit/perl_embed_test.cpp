@@ -215,6 +215,34 @@ TEST(PerlEmbed, CallReturnsItsResultAndLeavesScopesAsFound) {
     });
 }
 
+TEST(PerlEmbed, CallAtTheMarkStackEndLeavesTheMarksAsFound) {
+    in_interpreter("", [](KvInterp* interp) {
+        const char* args[] = {"x"};
+        ScalarCall call{interp, "greet", args, 1, KV_G_SCALAR | KV_G_EVAL, -1, {0}};
+        // Free mark slots left above the top before the call; with one left,
+        // pushing the call's mark grows the mark stack.
+        for (int room : {3, 2, 1, 1}) {
+            KvMark** top = api.Perl_Tmarkstack_ptr_ptr(interp);
+            KvSSize raise = (*api.Perl_Tmarkstack_max_ptr(interp) - room) - *top;
+            check_int("room to raise the top", raise >= 2, 1);
+            if (raise < 2) break;
+            // Two marks of our own at the raised top show where the top is
+            // after the call, wherever the growth moved the stack.
+            *top += raise;
+            (*top)[-1] = -101;
+            (*top)[0] = -102;
+            KvSSize depth = *api.Perl_Tstack_sp_ptr(interp) - *api.Perl_Tstack_base_ptr(interp);
+            check_int("jump", protected_call(&call), 0);
+            check_text("result", call.text, "hello x");
+            check_int("mark below the top", (*top)[-1], -101);
+            check_int("top mark", (*top)[0], -102);
+            check_int("argument stack depth", *api.Perl_Tstack_sp_ptr(interp) - *api.Perl_Tstack_base_ptr(interp), depth);
+            *top -= raise;
+        }
+        stop_interpreter(interp);
+    });
+}
+
 TEST(PerlEmbed, DieUnderEvalSetsErrorAndReturns) {
     in_interpreter("", [](KvInterp* interp) {
         const char* args[] = {"now"};
