@@ -24,8 +24,6 @@ std::string pack(const TempDir& dir, const std::string& script, const std::vecto
     return dir.file("app");
 }
 
-bool is_empty(const std::string& path) { return std::filesystem::is_empty(path); }
-
 TEST(Session, NestedCheckKeepsTheRuntimeThatIsLoaded) {
     TempDir dir, tmp;
     // The archive switched to (appended to another file) names another
@@ -103,7 +101,7 @@ TEST(Session, ReadOnlyVariablesDoNotEndTheProgramInTheDriver) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, c.out);
         EXPECT_NE(r.err.find("Modification of a read-only value attempted"), std::string::npos) << r.err;
-        EXPECT_TRUE(is_empty(tmp.path)) << "a directory was left";
+        EXPECT_TRUE(std::filesystem::is_empty(tmp.path)) << "a directory was left";
     }
 }
 
