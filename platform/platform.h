@@ -33,6 +33,7 @@ void plat_debug_output(const char* text);
 // visibility so that extension libraries loaded later resolve against it.
 void* plat_dl_open(const char* path);
 void* plat_dl_loaded(const char* name);   // a new reference, or null when not loaded
+void* plat_dl_share(void* handle);        // a new reference to a loaded library, or null
 void* plat_dl_sym(void* handle, const char* name);
 void plat_dl_close(void* handle);
 

@@ -55,6 +55,12 @@ int main(void) {
     VAL("KV_SIGJMP_BUF_SIZE", sizeof(Sigjmp_buf));
     OFF("KV_INTERP_DELAYMAGIC", PerlInterpreter, Idelaymagic);
 
+    /* Exit flags: with PERL_EXIT_DESTRUCT_END set, perl_run leaves the END
+       blocks to the host. */
+    OFF("KV_INTERP_EXIT_FLAGS", PerlInterpreter, Iexit_flags);
+    VAL("KV_SIZEOF_EXIT_FLAGS", sizeof(((PerlInterpreter*)0)->Iexit_flags));
+    HEX("KV_PERL_EXIT_DESTRUCT_END", PERL_EXIT_DESTRUCT_END);
+
     /* Context stack. */
     VAL("KV_CONTEXT_SIZE", sizeof(PERL_CONTEXT));
     OFF("KV_CX_TYPE", PERL_CONTEXT, cx_type);

@@ -114,6 +114,18 @@ void* plat_dl_loaded(const char* name) {
     dl_iterate_phdr(match_loaded, &search);
     return search.found ? dlopen(search.path, RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD) : nullptr;
 }
+// Opens the library again by the name it was loaded under, which only finds
+// it among the loaded objects and counts one more reference.
+void* plat_dl_share(void* handle) {
+    struct link_map* map = nullptr;
+    if (!handle || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name || !*map->l_name) return nullptr;
+    void* again = dlopen(map->l_name, RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD);
+    if (again && again != handle) {
+        dlclose(again);
+        again = nullptr;
+    }
+    return again;
+}
 void* plat_dl_sym(void* handle, const char* name) { return dlsym(handle, name); }
 void plat_dl_close(void* handle) {
     if (handle) dlclose(handle);

@@ -239,14 +239,26 @@ void xs_init(KvInterp* interp, KvCV*) {
     kv_xs_return(interp, f, 0);
 }
 
+// The text of an argument as a mortal copy. Turning a later argument into a
+// string can run script code (overloading, tie) that changes or frees an
+// earlier one, so each text is copied as soon as it is taken; being mortal,
+// the copies are freed with the caller's temporaries, after a croak too.
+const char* mortal_text(KvInterp* interp, KvSV* arg) {
+    KvStrLen n = 0;
+    const char* p = kv_sv_pv(interp, arg, &n);
+    if (!p) p = "";
+    KvSV* copy = api.Perl_sv_2mortal(interp, api.Perl_newSVpv(interp, n ? p : "", n));
+    return kv_sv_pvx(copy);
+}
+
 // Kovar::_check(FILE, SCRIPT, CHECK): compiles CHECK in a nested session.
 void xs_check(KvInterp* interp, KvCV*) {
     KvXsFrame f = kv_xs_begin(interp);
     KovrunSession* s = session_of(interp);
     if (f.items != 3) api.Perl_croak_nocontext("Usage: _check(FILE, SCRIPT, CHECK)");
-    const char* script = kv_sv_pv(interp, kv_xs_arg(interp, f, 1), nullptr);
-    const char* check = kv_sv_pv(interp, kv_xs_arg(interp, f, 2), nullptr);
-    const char* file = kv_sv_pv(interp, kv_xs_arg(interp, f, 0), nullptr);
+    const char* script = mortal_text(interp, kv_xs_arg(interp, f, 1));
+    const char* check = mortal_text(interp, kv_xs_arg(interp, f, 2));
+    const char* file = mortal_text(interp, kv_xs_arg(interp, f, 0));
     char* args[2] = {const_cast<char*>(script), nullptr};
     KovrunSession* slot = s;
     int rc = kovrun_start(&slot, file, check, 1, args, nullptr, KOVRUN_ONESHOT);

@@ -96,6 +96,29 @@ void do_run(void* p) {
     c->rc = api.perl_run(c->interp);
 }
 
+void do_set_perl5lib(void* p) {
+    auto* interp = static_cast<KvInterp*>(p);
+    api.Perl_sv_setpv(interp, api.Perl_get_sv(interp, "Kovar::PERL5LIB", 1), saved_perl5lib);
+}
+
+void do_arm_debugger(void* p) {
+    auto* interp = static_cast<KvInterp*>(p);
+    KvSV* single = api.Perl_get_sv(interp, "DB::single", 0);
+    if (single) api.Perl_sv_setiv(interp, single, 1);
+}
+
+// With the interpreter's exit flag PERL_EXIT_DESTRUCT_END set, perl_run runs
+// no END block; perl_destruct would run them, so the flag is cleared again
+// before the interpreter is destroyed.
+void set_end_blocks_held(KvInterp* interp, bool held) {
+    static_assert(KV_SIZEOF_EXIT_FLAGS == 1, "exit flags are one byte");
+    unsigned char* exit_flags = reinterpret_cast<unsigned char*>(interp) + KV_INTERP_EXIT_FLAGS;
+    if (held)
+        *exit_flags |= KV_PERL_EXIT_DESTRUCT_END;
+    else
+        *exit_flags &= static_cast<unsigned char>(~KV_PERL_EXIT_DESTRUCT_END);
+}
+
 void do_end_blocks(void* p) {
     auto* s = static_cast<KovrunSession*>(p);
     KvInterp* interp = s->interp;
@@ -103,22 +126,22 @@ void do_end_blocks(void* p) {
     if (end) api.Perl_call_list(interp, *api.Perl_Tscopestack_ix_ptr(interp), end);
 }
 
-// True when `text` holds `line` as one of its lines.
-bool holds_line(const char* text, const char* line) {
-    size_t n = strlen(line);
-    for (const char* at = text; at; at = strchr(at, '\n')) {
-        if (*at == '\n') at++;
-        if (strncmp(at, line, n) == 0 && (at[n] == '\n' || at[n] == 0)) return true;
-    }
-    return false;
-}
-
 // The here-document terminator for argv[0]: the usual one, unless argv[0]
-// holds it as a line of its own (which would end the text early and run the
-// rest as code); then the first of TERMINATOR_1, _2, ... that it does not hold.
+// contains it anywhere; then the first of TERMINATOR_1, _2, ... that it does
+// not contain. Containment, not a line of its own: the interpreter also ends
+// the text at a terminator line that ends in "\r\n" and would run the rest
+// of argv[0] as code.
 void argv0_terminator(const char* argv0, char* buffer, size_t size) {
     snprintf(buffer, size, "%s", kTerminator);
-    for (unsigned i = 1; holds_line(argv0, buffer); i++) snprintf(buffer, size, "%s_%u", kTerminator, i);
+    for (unsigned i = 1; strstr(argv0, buffer); i++) snprintf(buffer, size, "%s_%u", kTerminator, i);
+}
+
+// The script's name as the #line directive can carry it: the directive takes
+// the text between double quotes on its own line, so a double quote or a line
+// break is shown as '?', as the setup code shows the names of bound modules.
+void line_directive_name(char* name) {
+    for (char* c = name; *c; c++)
+        if (*c == '"' || *c == '\n' || *c == '\r') *c = '?';
 }
 
 // Builds the interpreter command line: setup argument, debugger start and
@@ -188,6 +211,7 @@ bool build_command_line(KovrunSession* s, const char* check_code, int argc, char
                 free(name);
                 return false;
             }
+            line_directive_name(name);
             s->hashline = format_alloc("hashline", "-e#line 1 \"%s\"", name);
             free(name);
             if (!s->hashline) return false;
@@ -242,12 +266,21 @@ int kovrun_start(KovrunSession** session_slot, const char* module_name, const ch
         s->version_record = read_version(s->archive);
         s->clean = bfs_lookup(s->archive, "*CLEAN", 6, nullptr);
 
-        char* dll = bfs_extract(s->archive, "*PERLDLL", "perldll");
-        if (dll) {
-            s->runtime = load_runtime(s, dll, nullptr);
-            free(dll);
+        if (parent) {
+            // The parent's interpreter runs on the runtime library that is
+            // loaded and on the API table filled from it: a nested session
+            // takes one more reference to that library and leaves the table
+            // alone, whatever the archive it now reads names.
+            s->runtime = plat_dl_share(parent->runtime);
+            if (!s->runtime) diag_print("Panic: Can't locate %s\n", KV_RUNTIME_NAME);
         } else {
-            s->runtime = load_runtime(s, KV_RUNTIME_NAME, nullptr);
+            char* dll = bfs_extract(s->archive, "*PERLDLL", "perldll");
+            if (dll) {
+                s->runtime = load_runtime(s, dll, nullptr);
+                free(dll);
+            } else {
+                s->runtime = load_runtime(s, KV_RUNTIME_NAME, nullptr);
+            }
         }
         if (!s->runtime || !session_register(s)) {
             kovrun_free(s);
@@ -271,7 +304,9 @@ int kovrun_start(KovrunSession** session_slot, const char* module_name, const ch
         kv_note_interpreter_created();
         api.Perl_set_context(s->interp);
         api.perl_construct(s->interp);
-        *api.Perl_Iperl_destruct_level_ptr(s->interp) = 0;
+        // A nested interpreter ends long before the process does: its
+        // shutdown frees everything it allocated.
+        *api.Perl_Iperl_destruct_level_ptr(s->interp) = parent ? 1 : 0;
         s->xs_init = xs_init ? xs_init : host_xs_init;
 
         ParseCall call{s->interp, s->xs_init, n, s->argv, 0};
@@ -294,18 +329,16 @@ int kovrun_start(KovrunSession** session_slot, const char* module_name, const ch
             continue;
         }
 
-        KvAV* end = *api.Perl_Iendav_ptr(s->interp);
-        if (!(flags & KOVRUN_ONESHOT)) *api.Perl_Iendav_ptr(s->interp) = nullptr;
-        if (saved_perl5lib)
-            api.Perl_sv_setpv(s->interp, api.Perl_get_sv(s->interp, "Kovar::PERL5LIB", 1), saved_perl5lib);
+        // A resident session holds back every END block, those compiled
+        // while the main program runs included, until its quit sequence.
+        if (!(flags & KOVRUN_ONESHOT)) set_end_blocks_held(s->interp, true);
+        // The script may have made the variable read-only or tied it: a
+        // failing store lands in the host's frame and the program runs on.
+        if (saved_perl5lib) kv_protect(s->interp, do_set_perl5lib, s->interp);
         errno = 0;
         rc = kv_protect(s->interp, do_run, &call);
         if (rc == 0) rc = call.rc;
-        *api.Perl_Iendav_ptr(s->interp) = end;
-        if (debugging && rc == 0 && !(flags & KOVRUN_ONESHOT)) {
-            KvSV* single = api.Perl_get_sv(s->interp, "DB::single", 0);
-            if (single) api.Perl_sv_setiv(s->interp, single, 1);
-        }
+        if (debugging && rc == 0 && !(flags & KOVRUN_ONESHOT)) kv_protect(s->interp, do_arm_debugger, s->interp);
         kv_set_context(old);
         *session_slot = s;
         return rc;
@@ -319,7 +352,11 @@ void kovrun_run_end_blocks(KovrunSession* s) {
     KvSV* err = api.Perl_get_sv(s->interp, "@", 1);
     api.Perl_sv_setpv(s->interp, err, "");
     *api.Perl_Tcurstash_ptr(s->interp) = *api.Perl_Tdefstash_ptr(s->interp);
-    kv_protect(s->interp, do_end_blocks, s);
+    // Each END block is taken off the list as it runs. One that dies or
+    // exits ends the round in the frame; the rest still run, as at the end
+    // of a command-line program.
+    while (kv_protect(s->interp, do_end_blocks, s) != 0) {
+    }
     kv_set_context(old);
 }
 
@@ -328,6 +365,9 @@ int kovrun_free(KovrunSession* s) {
     if (s->interp) {
         void* old = kv_get_context();
         api.Perl_set_context(s->interp);
+        // END blocks are the quit sequence's; a resident session's that
+        // have not run by now never run.
+        set_end_blocks_held(s->interp, false);
         api.perl_destruct(s->interp);
         api.perl_free(s->interp);
         kv_set_context(old == s->interp ? nullptr : old);

@@ -42,6 +42,21 @@ TEST(ResidentSession, ExitInsideAnEventLandsInTheHostsFrame) {
     EXPECT_EQ(r.out, "main\nhost: start returned 0\nhost: DB::single absent\nevent\nhost: event jump 2\nend block\nhost: done\n");
 }
 
+TEST(ResidentSession, EndBlocksCompiledAtRunTimeWaitAndEachRunsOnce) {
+    TempDir dir, tmp;
+    std::string exe = pack_resident(dir, R"(
+        $| = 1; END { print "end block\n" }
+        sub Event { print "event: @_\n"; eval 'END { print "event end\n" } 1' or die }
+        eval 'END { print "run-time end\n" } END { die "dying end\n" } 1' or die;
+        print "main program\n";)");
+    ProcResult r = run_process({exe}, {"TMPDIR=" + tmp.path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // The one that dies does not keep the others from running.
+    EXPECT_EQ(r.out, "main program\nhost: start returned 0\nhost: DB::single absent\nevent: after main\nhost: event jump 0\n"
+                     "event end\nrun-time end\nend block\nhost: done\n");
+    EXPECT_NE(r.err.find("dying end"), std::string::npos) << r.err;
+}
+
 TEST(ResidentSession, DebuggerIsArmedForTheFirstEvent) {
     TempDir dir, tmp;
     std::string exe = pack_resident(dir, "$| = 1; sub Event { }\nprint \"main\\n\";\n", {"--debug=NonStop=1 LineInfo=/dev/null"});
