@@ -40,7 +40,34 @@ void plat_dl_close(void* handle);
 // Facts about the user and process.
 bool plat_temp_path(char* buf, size_t size, size_t* out_length);  // with trailing separator
 bool plat_user_name(char* buf, size_t size);
+unsigned plat_uid();  // the effective user's numeric id
 int plat_pid();
+// Fills buf with n bytes from the system's random source; false when it has
+// none to give.
+bool plat_random(void* buf, size_t n);
+
+// Advisory exclusive lock on an open file or directory, without waiting. The
+// lock belongs to the open file: forked children share it, it is released
+// when the last descriptor of that open file is closed (a close-on-exec
+// descriptor thus ends it at exec). 1: locked; 0: another open file holds
+// it; -1: the file system cannot lock.
+int plat_try_lock(int fd);
+
+// The signals that end a process by default and that a program may clean up
+// after: HUP, INT, QUIT, PIPE, ALRM, TERM, USR1, USR2. The handler runs with
+// all of them blocked. Before an interpreter runs (`reclaim` false) it is
+// installed only where the disposition is the default one, so that an
+// ignored signal stays ignored. Once the interpreter is gone (`reclaim`
+// true) it also replaces any handler the script left behind and a default
+// set by the script, for the signals that were not ignored at start.
+void plat_catch_exit_signals(void (*handler)(int), bool reclaim);
+// From inside a handler: ends the process by `sig` with its default action,
+// so that the parent sees the signal. Async-signal-safe.
+[[noreturn]] void plat_die_by_signal(int sig);
+// Blocks the exit signals in the calling thread; the result, handed to
+// plat_restore_exit_signals, unblocks those that were not blocked before.
+uint64_t plat_block_exit_signals();
+void plat_restore_exit_signals(uint64_t saved);
 constexpr char PLAT_SEP = '/';
 
 // Writes all n bytes to the descriptor, retrying after interruptions.

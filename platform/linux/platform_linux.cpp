@@ -7,10 +7,13 @@
 #include <link.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -183,7 +186,99 @@ bool plat_user_name(char* buf, size_t size) {
     return true;
 }
 
+unsigned plat_uid() { return static_cast<unsigned>(geteuid()); }
+
 int plat_pid() { return static_cast<int>(getpid()); }
+
+bool plat_random(void* buf, size_t n) {
+    auto* p = static_cast<unsigned char*>(buf);
+    while (n) {
+        ssize_t got = getrandom(p, n, GRND_NONBLOCK);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += got;
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+int plat_try_lock(int fd) {
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
+        if (errno == EWOULDBLOCK) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+namespace {
+const int kExitSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2};
+// The exit signals whose handler was installed at start (the others were ignored).
+uint64_t g_caught_at_start = 0;
+
+uint64_t bit(int sig) { return uint64_t{1} << sig; }
+
+sigset_t exit_signal_set(uint64_t except) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : kExitSignals)
+        if (!(except & bit(s))) sigaddset(&set, s);
+    return set;
+}
+}  // namespace
+
+void plat_catch_exit_signals(void (*handler)(int), bool reclaim) {
+    struct sigaction sa = {};
+    sa.sa_handler = handler;
+    sa.sa_mask = exit_signal_set(0);
+    sa.sa_flags = SA_RESTART;
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    for (int s : kExitSignals) {
+        struct sigaction old;
+        if (sigaction(s, nullptr, &old) != 0) continue;
+        bool is_function = (old.sa_flags & SA_SIGINFO) || (old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN);
+        if (!reclaim) {
+            if (!is_function && old.sa_handler == SIG_DFL && sigaction(s, &sa, nullptr) == 0) g_caught_at_start |= bit(s);
+        } else if (g_caught_at_start & bit(s)) {
+            // The script's handlers went with its interpreter; a default it set
+            // still ends the process, now after the removal.
+            if ((is_function && old.sa_handler != handler) || (!is_function && old.sa_handler == SIG_DFL))
+                sigaction(s, &sa, nullptr);
+        } else if (is_function) {
+            sigaction(s, &ignore, nullptr);
+        }
+    }
+}
+
+void plat_die_by_signal(int sig) {
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+    raise(sig);  // pending: the handler runs with it blocked
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    _exit(128 + sig);
+}
+
+uint64_t plat_block_exit_signals() {
+    sigset_t set = exit_signal_set(0), old;
+    sigemptyset(&old);
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+    uint64_t was = 0;
+    for (int s : kExitSignals)
+        if (sigismember(&old, s) == 1) was |= bit(s);
+    return was;
+}
+
+void plat_restore_exit_signals(uint64_t saved) {
+    sigset_t set = exit_signal_set(saved);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
 
 bool plat_write_all(int fd, const void* data, size_t n) {
     const char* p = static_cast<const char*>(data);

@@ -8,9 +8,14 @@
 
 int main(int argc, char** argv) {
     if (env_kill() != 0) return 1;
+    // Before the interpreter exists, so that the script's own %SIG handlers
+    // replace these.
+    kv_catch_exit_signals(false);
     KovrunSession* session = nullptr;
     int rc = kovrun_start(&session, nullptr, nullptr, argc, argv, nullptr, KOVRUN_ONESHOT);
     kovrun_free(session);
+    // The script's handlers are gone with its interpreter.
+    kv_catch_exit_signals(true);
     cleanup_temp_dirs();
     fflush(stdout);
     return rc & 0xFF;

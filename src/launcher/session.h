@@ -9,7 +9,8 @@
 struct KvInterp;
 using KvXsInit = void (*)(KvInterp*);
 
-constexpr int KV_PATH_MAX = 260;
+// The longest path the system accepts, in characters (PATH_MAX less the terminator).
+constexpr int KV_PATH_MAX = 4095;
 constexpr int KV_DL_MAX = 128;
 
 constexpr int KOVRUN_ONESHOT = 1;
@@ -43,8 +44,11 @@ struct KovrunSession {
     int32_t clean;
     int32_t base_made;
     int32_t process_made;
-    char base_path[KV_PATH_MAX + 1];
-    char process_path[KV_PATH_MAX + 3];
+    char base_path[KV_PATH_MAX + 1];     // TEMP/qrx-USER/, computed once
+    char process_path[KV_PATH_MAX + 1];  // TEMP/qrx-USER-PID-SUFFIX/
+    // What make_temp_dir(session, 0) returns once settled: base_path, or the
+    // fallback used because base_path belongs to someone else.
+    const char* base_dir;
     KovrunVersion* version_record;  // owned, or null
     void* runtime;                  // runtime library handle
     void* dl_handles[KV_DL_MAX];

@@ -128,12 +128,13 @@ TEST_F(BundledLibperl, CleanPutsBothIntoTheProcessDirectoryWhichIsRemovedAtExit)
     std::string exe = pack("app", {"--clean"});
     ProcResult r = run(exe);
     ASSERT_EQ(r.status, 0) << r.err;
-    // TEMP/qrx-USER-PID/ for both.
+    // TEMP/qrx-USER-PID-SUFFIX/ for both.
     std::string head = tmp.path + "/" + user_dir + "-";
     ASSERT_EQ(r.out.rfind(head, 0), 0u) << r.out;
     std::string process_dir = r.out.substr(0, r.out.find('/', head.size()) + 1);
     std::string pid = process_dir.substr(head.size(), process_dir.size() - head.size() - 1);
-    EXPECT_EQ(pid.find_first_not_of("0123456789"), std::string::npos) << r.out;
+    EXPECT_EQ(pid.find_first_not_of("0123456789"), pid.size() - 13) << r.out;
+    EXPECT_EQ(pid.find_first_not_of("0123456789abcdef", pid.size() - 12), std::string::npos) << r.out;
     EXPECT_EQ(r.out, process_dir + kLibperl + "\n" + process_dir + kRuntimeName + "\n");
     EXPECT_FALSE(std::filesystem::exists(process_dir)) << process_dir << " left behind";
     for (const auto& e : std::filesystem::recursive_directory_iterator(tmp.path))

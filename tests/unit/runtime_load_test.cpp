@@ -261,13 +261,14 @@ TEST_F(LoadRuntime, CleanBuildWritesIntoTheProcessDirectoryWithoutChecksum) {
         if (*md5) entries.push_back({"perl.md5", bytes(md5)});
         ProcResult r = probe(kRuntimeName, "", {archive(entries)});
         ASSERT_EQ(r.status, 0) << r.err;
-        // "loaded TEMP/qrx-USER-PID/NAME", PID being the probe's.
+        // "loaded TEMP/qrx-USER-PID-SUFFIX/NAME", PID being the probe's.
         std::string head = "loaded " + temp_.path + "/" + user_dir_ + "-", tail = "/" + kRuntimeName + "\n";
         ASSERT_GT(r.out.size(), head.size() + tail.size()) << r.out;
         ASSERT_EQ(r.out.substr(0, head.size()), head) << r.out;
         ASSERT_EQ(r.out.substr(r.out.size() - tail.size()), tail) << r.out;
         std::string pid = r.out.substr(head.size(), r.out.size() - head.size() - tail.size());
-        EXPECT_EQ(pid.find_first_not_of("0123456789"), std::string::npos) << r.out;
+        EXPECT_EQ(pid.find_first_not_of("0123456789"), pid.size() - 13) << r.out;
+        EXPECT_EQ(pid.find_first_not_of("0123456789abcdef", pid.size() - 12), std::string::npos) << r.out;
         EXPECT_EQ(file_bytes(r.out.substr(7, r.out.size() - 8)), runtime_);
         // Only process directories: no base directory, no checksum level.
         for (const std::string& name : listing(temp_.path)) EXPECT_EQ(name.rfind(user_dir_ + "-", 0), 0u) << name;
@@ -312,17 +313,17 @@ TEST_F(LoadRuntime, DamagedCachedLibraryFallsBackToTheSearchPath) {
 
 TEST_F(LoadRuntime, NoTemporaryDirectory) {
     const std::string panic = "Panic: Can't find temp dir for kovar";
-    // Too long a TEMP fails without any other report.
-    std::string too_long = temp_.path + "/" + std::string(300, 'x');
+    // Too long a TEMP is reported as such.
+    std::string too_long = temp_.path + "/" + std::string(KV_PATH_MAX, 'x');
     expect_panic(probe(kRuntimeName, "", {archive({{kRuntimeName, runtime_}, {"perl.md5", bytes(md5_)},
                                                    {"*TMPDIR", bytes(too_long)}})}),
-                 panic);
+                 "TEMP path need more than 4095 characters\n" + panic);
     // A TEMP that does not exist: the directory error, then the panic.
     std::string missing = temp_.path + "/missing/deeper";
     ProcResult r = probe(kRuntimeName, "", {archive({{kRuntimeName, runtime_}, {"perl.md5", bytes(md5_)},
                                                      {"*TMPDIR", bytes(missing)}})});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "mkdir(\"" + missing + "/" + user_dir_ + "/\") failed, errno=2\n" + panic);
+    EXPECT_EQ(r.err, "mkdir(\"" + missing + "/" + user_dir_ + "/\") failed, errno=2: No such file or directory\n" + panic);
     EXPECT_EQ(read_text(log()), panic);
 }
 
