@@ -2,6 +2,7 @@
 // program's own arguments, and exits with the script's status.
 #include <stdio.h>
 
+#include "platform/platform.h"
 #include "src/bfs/rmtree.h"
 #include "src/launcher/env.h"
 #include "src/launcher/kovrun.h"
@@ -13,9 +14,13 @@ int main(int argc, char** argv) {
     kv_catch_exit_signals(false);
     KovrunSession* session = nullptr;
     int rc = kovrun_start(&session, nullptr, nullptr, argc, argv, nullptr, KOVRUN_ONESHOT);
+    // The script's handlers go with its interpreter: a signal that arrives
+    // while it is taken down waits until ours are back, and then removes the
+    // process directory before it ends the program.
+    uint64_t blocked = plat_block_exit_signals();
     kovrun_free(session);
-    // The script's handlers are gone with its interpreter.
     kv_catch_exit_signals(true);
+    plat_restore_exit_signals(blocked);
     cleanup_temp_dirs();
     fflush(stdout);
     return rc & 0xFF;
