@@ -131,7 +131,7 @@ TEST_F(TempDir, SystemTempPath) {
     s->archive = nullptr;
     CaptureStderr();
     EXPECT_EQ(make_temp_dir(s, 0), nullptr);
-    EXPECT_EQ(GetCapturedStderr(), "TEMP path need more than 260 characters");
+    EXPECT_EQ(GetCapturedStderr(), "TEMP path need more than 260 characters\n");
 }
 
 TEST_F(TempDir, NameSteps) {
