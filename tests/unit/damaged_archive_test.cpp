@@ -302,8 +302,8 @@ TEST(DamagedArchive, EveryWrittenLayoutIsIntact) {
 // Packs `script` with the console host and hand-chosen entries; the
 // runtime library is extracted into the process directory.
 std::string pack_with(const TempDir& dir, const std::string& name, const std::string& script_name,
-                      const std::vector<std::string>& extra) {
-    write_text(dir.file("script"), "print qq{RAN-OK\\n};\n");
+                      const std::vector<std::string>& extra, const std::string& script = "print qq{RAN-OK\\n};\n") {
+    write_text(dir.file("script"), script);
     write_text(dir.file("setup"), "1;");
     std::string bin = KV_BIN_DIR;
     std::vector<std::string> args = {bin + "/kovpack", "-q", "--host", bin + "/kovrun",
@@ -358,6 +358,26 @@ TEST(DamagedArchive, OptionEntryThatCannotBeReadRefusesTheStart) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "Panic: Can't extract " + c.label + "\n");
     }
+}
+
+TEST(DamagedArchive, DamagedEntryReadByTheScriptIsReportedAsDamage) {
+    // A bound module that cannot be read must not look like one that is not
+    // bound: INC dies naming it.
+    TempDir dir, tmp;
+    std::string text(600, ' ');
+    for (size_t i = 0; i < text.size(); i++) text[i] = static_cast<char>('a' + i * 7 % 26);
+    write_text(dir.file("big"), text);
+    std::string exe = pack_with(dir, "prog", "s.pl", {"--entry", "Big.pm=" + dir.file("big")},
+                                R"(print defined(INC('Nothing.pm')) ? "found\n" : "absent\n";
+my $v = eval { INC('Big.pm') }; print defined $v ? "read\n" : "error: $@";)");
+    std::string image = read_text(exe);
+    Bytes b(image.begin(), image.end());
+    for (const Entry& e : map_program(b).entries)
+        if (e.name == "Big.pm") b[e.block + BFS_BLOCK_HEAD_SIZE + e.stored - 1] ^= 0x10;
+    write_text(exe, std::string(b.begin(), b.end()));
+    ProcResult r = run_process({exe}, {"TMPDIR=" + tmp.path, "KOVRUN_DEBUG_LOG=" + dir.file("log")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "absent\nerror: Panic: Can't extract Big.pm at s.pl line 2.\n");
 }
 
 TEST(DamagedArchive, NestedStartBeyondTheSessionLimitSaysWhy) {
