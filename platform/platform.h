@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // Path of the running executable; false when it cannot be determined or does
-// not fit into `size` bytes (terminator included).
+// not fit into `size` bytes (terminator included), errno then ENAMETOOLONG.
 bool plat_exe_path(char* buf, size_t size);
 
 // Path of a shared object already loaded in the process under `name` (as the

@@ -20,9 +20,18 @@
 extern char** environ;
 
 bool plat_exe_path(char* buf, size_t size) {
-    if (size == 0) return false;
+    if (size == 0) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    // The kernel itself fails with ENAMETOOLONG for a path longer than it
+    // can spell out (one page).
     ssize_t n = readlink("/proc/self/exe", buf, size);
-    if (n <= 0 || static_cast<size_t>(n) >= size) return false;
+    if (n < 0) return false;
+    if (n == 0 || static_cast<size_t>(n) >= size) {
+        errno = n == 0 ? ENOENT : ENAMETOOLONG;
+        return false;
+    }
     buf[n] = 0;
     return true;
 }

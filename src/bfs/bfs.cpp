@@ -3,7 +3,9 @@
 // against the image's bounds before it is used.
 #include "src/bfs/bfs.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,7 +17,8 @@
 
 namespace {
 
-constexpr size_t PATH_BUFFER = 4096;
+// A path as long as the system allows, terminator included.
+constexpr size_t PATH_BUFFER = PATH_MAX;
 
 bool header_ok(const unsigned char* image, size_t length) {
     return image && length >= 8 && memcmp(image, BFS_MAGIC, 4) == 0 && bfs_u32(image + 4) == 1;
@@ -75,9 +78,16 @@ bool bfs_valid(const BfsArchive* archive) {
     return archive && header_ok(archive->image, archive->length);
 }
 
+namespace {
+// One step of the name hash: the byte counts as a signed value.
+inline uint32_t hash_step(uint32_t h, unsigned char b) {
+    return h * 33u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(b)));
+}
+}  // namespace
+
 uint32_t bfs_hash(const unsigned char* name, size_t length) {
     uint32_t h = 0;
-    for (size_t i = 0; i < length; i++) h = h * 33u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(name[i])));
+    for (size_t i = 0; i < length; i++) h = hash_step(h, name[i]);
     return h;
 }
 
@@ -174,6 +184,81 @@ bool bfs_entry_plausible(const bfs_cursor* c) {
 
 namespace {
 
+// The bucket that the current record's plain name hashes to.
+uint32_t record_bucket(const bfs_cursor* c, uint32_t mask) {
+    const unsigned char* stored = c->archive->image + c->record_offset + 2;
+    unsigned char key = (bfs_u32(c->archive->image + 16) & BFS_FLAG_SCRAMBLED_NAMES) ? BFS_SCRAMBLE_KEY : 0;
+    uint32_t h = 0;
+    for (uint32_t i = 0; i < c->name_length; i++) h = hash_step(h, stored[i] ^ key);
+    return bfs_bucket(h, mask);
+}
+
+uint64_t align4(uint64_t x) { return (x + 3) & ~uint64_t(3); }
+
+}  // namespace
+
+bool bfs_intact(const BfsArchive* a) {
+    if (!bfs_valid(a) || a->limit < BFS_HEADER_SIZE) return false;
+    const unsigned char* img = a->image;
+    uint64_t size = bfs_u32(img + 8);
+    if (size != a->limit || a->length != size + BFS_TRAILER_SIZE || memcmp(img, img + size, BFS_TRAILER_SIZE) != 0)
+        return false;
+    uint32_t count = bfs_u32(img + 12);
+    uint32_t first = bfs_u16(img + 20);
+    uint32_t align = bfs_u16(img + 22);
+    // A record takes at least six bytes.
+    if (first < BFS_HEADER_SIZE || (align & (align + 1)) != 0 || count > size / 6) return false;
+
+    // The directory: every record readable (the cursor stops at one that is not).
+    bfs_cursor c;
+    uint64_t directory_end = first;
+    bfs_cursor_start(&c, a, static_cast<int32_t>(first), static_cast<int32_t>(count));
+    for (uint32_t i = 0; i < count; i++, bfs_cursor_next(&c)) {
+        if (!c.entry_block) return false;
+        directory_end += c.record_length;
+    }
+
+    // The hash index: each record in its bucket's run, the runs side by side.
+    uint64_t blocks_from = directory_end;
+    if (bfs_u32(img + 16) & BFS_FLAG_HASH_INDEX) {
+        uint64_t index = bfs_u32(img + 24);
+        uint64_t buckets = uint64_t(bfs_u32(img + 28)) + 1;
+        if (index != directory_end || (buckets & (buckets - 1)) != 0 || !in_bounds(a, index, buckets * 8)) return false;
+        uint32_t mask = static_cast<uint32_t>(buckets - 1);
+        uint64_t at = first;
+        for (uint64_t b = 0; b < buckets; b++) {
+            const unsigned char* slot = img + index + b * 8;
+            uint32_t run = bfs_u32(slot + 4);
+            if (run == 0) continue;
+            if (bfs_u32(slot) != at || run > count) return false;
+            bfs_cursor_start(&c, a, static_cast<int32_t>(at), static_cast<int32_t>(run));
+            for (uint32_t i = 0; i < run; i++, bfs_cursor_next(&c)) {
+                if (!c.entry_block || at + c.record_length > directory_end || record_bucket(&c, mask) != b) return false;
+                at += c.record_length;
+            }
+        }
+        if (at != directory_end) return false;
+        blocks_from = index + buckets * 8;
+    }
+
+    // The entry blocks, back to back in directory order up to the end.
+    uint64_t expected = blocks_from;
+    bfs_cursor_start(&c, a, static_cast<int32_t>(first), static_cast<int32_t>(count));
+    for (uint32_t i = 0; i < count; i++, bfs_cursor_next(&c)) {
+        if (!c.entry_block) return false;
+        uint64_t block = static_cast<uint64_t>(c.entry_block - img);
+        uint64_t stored = bfs_stored_length(&c);
+        bool plain = !(bfs_entry_flags(&c) & BFS_ENTRY_COMPRESSED);
+        if (block != align4(expected) || !in_bounds(a, block + BFS_BLOCK_HEAD_SIZE, stored) || !bfs_entry_plausible(&c) ||
+            (plain && stored != bfs_size(&c)))
+            return false;
+        expected = block + BFS_BLOCK_HEAD_SIZE + stored;
+    }
+    return align4(expected) == size;
+}
+
+namespace {
+
 // Combines every byte with the key, eight at a time: the runtime library is
 // tens of megabytes, and a byte loop would cost a tenth of its inflation.
 void unscramble(unsigned char* p, size_t n) {
@@ -245,12 +330,13 @@ char* bfs_extract(const BfsArchive* archive, const char* name, const char* label
     return buffer;
 }
 
-const BfsArchive* bfs_map_file(const char* path) {
-    char self[PATH_BUFFER];
-    if (!path) {
-        if (!plat_exe_path(self, sizeof self)) return nullptr;
-        path = self;
-    }
+namespace {
+
+// Maps the archive appended to the file at `path`. With `intact`, an
+// archive that fails bfs_intact is refused. *damaged is set when the file
+// ends in a trailer but no usable archive is where it leads.
+const BfsArchive* map_appended(const char* path, bool intact, bool* damaged) {
+    *damaged = false;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     unsigned char trailer[BFS_TRAILER_SIZE];
@@ -263,6 +349,7 @@ const BfsArchive* bfs_map_file(const char* path) {
     uint64_t s = bfs_u32(trailer + 8);
     if (s >= static_cast<uint64_t>(p)) {
         close(fd);
+        *damaged = true;
         return nullptr;
     }
     uint64_t a = static_cast<uint64_t>(p) - s;
@@ -272,8 +359,9 @@ const BfsArchive* bfs_map_file(const char* path) {
     close(fd);  // the mapping stays valid without the descriptor
     if (!view) return nullptr;
     BfsArchive described = bfs_describe(view + d, static_cast<size_t>(s + BFS_TRAILER_SIZE));
-    if (!bfs_valid(&described)) {
+    if (!bfs_valid(&described) || (intact && !bfs_intact(&described))) {
         plat_unmap(view, view_length);
+        *damaged = true;
         return nullptr;
     }
     auto* archive = static_cast<BfsArchive*>(malloc(sizeof(BfsArchive)));
@@ -285,26 +373,49 @@ const BfsArchive* bfs_map_file(const char* path) {
     return archive;
 }
 
-const BfsArchive* bfs_resource(const char* module_name, char** out_path) {
+}  // namespace
+
+const BfsArchive* bfs_map_file(const char* path) {
+    char self[PATH_BUFFER];
+    if (!path) {
+        if (!plat_exe_path(self, sizeof self)) return nullptr;
+        path = self;
+    }
+    bool damaged;
+    return map_appended(path, false, &damaged);
+}
+
+const BfsArchive* bfs_resource(const char* module_name, char** out_path, BfsFailure* why) {
     // The executable's own archive is found once and then kept for the life
     // of the process, as a loaded resource would be.
     static const BfsArchive* self_archive = nullptr;
+    static bool self_damaged = false;
     static bool self_searched = false;
     char path[PATH_BUFFER];
+    const BfsArchive* result = nullptr;
+    BfsFailure failure = BFS_ABSENT;
+    bool damaged = false;
     if (module_name) {
-        if (!plat_module_path(module_name, path, sizeof path)) return nullptr;
-        if (out_path) *out_path = strdup(module_name);
-        return bfs_map_file(path);
+        if (plat_module_path(module_name, path, sizeof path)) {
+            if (out_path) *out_path = strdup(module_name);
+            result = map_appended(path, true, &damaged);
+        }
+    } else {
+        bool have_path = plat_exe_path(path, sizeof path);
+        if (!have_path && errno == ENAMETOOLONG) failure = BFS_PATH_TOO_LONG;
+        if (out_path) *out_path = have_path ? strdup(path) : nullptr;
+        if (have_path) {
+            plat_lock();
+            if (!self_searched) {
+                self_archive = map_appended(path, true, &self_damaged);
+                self_searched = true;
+            }
+            result = self_archive;
+            damaged = self_damaged;
+            plat_unlock();
+        }
     }
-    bool have_path = plat_exe_path(path, sizeof path);
-    if (out_path) *out_path = have_path ? strdup(path) : nullptr;
-    if (!have_path) return nullptr;
-    plat_lock();
-    if (!self_searched) {
-        self_archive = bfs_map_file(path);
-        self_searched = true;
-    }
-    const BfsArchive* result = self_archive;
-    plat_unlock();
+    if (damaged) failure = BFS_DAMAGED;
+    if (why) *why = result ? BFS_FOUND : failure;
     return result;
 }

@@ -36,16 +36,37 @@ struct bfs_cursor {
 // Describes an image of `length` bytes as an archive (no allocation).
 BfsArchive bfs_describe(const unsigned char* image, size_t length);
 
+// Why bfs_resource gave no archive.
+enum BfsFailure {
+    BFS_FOUND,          // it did give one
+    BFS_ABSENT,         // the file carries no archive (or cannot be read)
+    BFS_DAMAGED,        // the file ends in a trailer, but what it leads to is not intact
+    BFS_PATH_TOO_LONG,  // the executable's path is longer than the system can give
+};
+
 // The archive of the running executable (module_name null) or of a loaded
-// shared object. out_path, when given, receives a malloc'd copy of the path
-// (or the module name) even when no archive is found.
-const BfsArchive* bfs_resource(const char* module_name, char** out_path);
+// shared object, when it is intact (bfs_intact). out_path, when given,
+// receives a malloc'd copy of the path (or the module name) even when no
+// archive is found; why, when given, receives the reason for a null result.
+const BfsArchive* bfs_resource(const char* module_name, char** out_path, BfsFailure* why = nullptr);
 
 // An archive appended, with its trailer, to the end of a file; null path is
 // the running executable. The result lives for the life of the process.
 const BfsArchive* bfs_map_file(const char* path);
 
 bool bfs_valid(const BfsArchive* archive);
+
+// True when an archive followed by its trailer is laid out as the packer
+// writes it, so that every entry the directory lists can be found and every
+// block lies where it should: the header's size is the image's and the
+// trailer repeats the header; the directory's records lie inside the image;
+// with a hash index, the index follows the directory and its buckets, in
+// ascending order, hold exactly the records whose names hash to them; the
+// entry blocks follow in directory order, back to back on four-byte
+// boundaries up to the archive's end, each of a plausible size (a plain
+// entry stores exactly its size). Linear in the directory's length; the
+// entries' contents are not read.
+bool bfs_intact(const BfsArchive* archive);
 int bfs_lookup(const BfsArchive* archive, const char* name, size_t name_length, bfs_cursor* out_cursor);
 
 uint32_t bfs_size(const bfs_cursor* cursor);

@@ -53,7 +53,9 @@ void xs_return_string(KvInterp* interp, const KvXsFrame& f, const char* text) {
     kv_xs_return(interp, f, 1);
 }
 
-// INC(name): the contents of a bound entry, or undef.
+// INC(name): the contents of a bound entry, or undef when there is none. An
+// entry that is there but cannot be read is damage, not absence: it dies with
+// the panic that names it, so that a damaged module is not reported missing.
 void xs_INC(KvInterp* interp, KvCV*) {
     KvXsFrame f = kv_xs_begin(interp);
     KovrunSession* s = session_of(interp);
@@ -62,13 +64,18 @@ void xs_INC(KvInterp* interp, KvCV*) {
     const char* name = kv_sv_pv(interp, kv_xs_arg(interp, f, 0), &len);
     bfs_cursor c;
     KvSV* result = sv_undef(interp);
-    if (name && bfs_lookup(s->archive, name, len, &c) && bfs_entry_plausible(&c)) {
-        uint32_t n = bfs_size(&c);
-        KvSV* sv = api.Perl_newSV(interp, n ? n : 1);
-        plat_lock();
-        if (bfs_read(&c, kv_sv_pvx(sv))) kv_sv_set_string_length(sv, n);
-        result = api.Perl_sv_2mortal(interp, sv);
-        plat_unlock();
+    if (name && bfs_lookup(s->archive, name, len, &c)) {
+        bool read = false;
+        if (bfs_entry_plausible(&c)) {
+            uint32_t n = bfs_size(&c);
+            KvSV* sv = api.Perl_sv_2mortal(interp, api.Perl_newSV(interp, n ? n : 1));
+            plat_lock();
+            read = bfs_read(&c, kv_sv_pvx(sv)) != nullptr;
+            if (read) kv_sv_set_string_length(sv, n);
+            plat_unlock();
+            if (read) result = sv;
+        }
+        if (!read) api.Perl_croak_nocontext("Panic: Can't extract %s", name);
     }
     kv_xs_set(interp, f, 0, result);
     kv_xs_return(interp, f, 1);

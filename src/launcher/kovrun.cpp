@@ -3,6 +3,7 @@
 #include "src/launcher/kovrun.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -42,11 +43,13 @@ char* format_alloc(const char* label, const char* format, ...) {
 
 // Reads the version record and turns its text offsets into addresses. A
 // record too short for its fields, or with a text outside it, counts as absent.
-KovrunVersion* read_version(const BfsArchive* archive) {
+// False, after reporting, when the record is there but cannot be read.
+bool read_version(const BfsArchive* archive, KovrunVersion** out) {
+    *out = nullptr;
     bfs_cursor c;
-    if (!bfs_lookup(archive, "*", 1, &c)) return nullptr;
+    if (!bfs_lookup(archive, "*", 1, &c)) return true;
     char* block = bfs_extract(archive, "*", "*");
-    if (!block) return nullptr;
+    if (!block) return false;
     uint32_t n = bfs_size(&c);
     auto* b = reinterpret_cast<unsigned char*>(block);
     auto text = [&](uint32_t at) -> const char* {
@@ -71,11 +74,22 @@ KovrunVersion* read_version(const BfsArchive* archive) {
             v->release = static_cast<int32_t>(bfs_u32(b + 28));
             v->build = static_cast<int32_t>(bfs_u32(b + 32));
             v->checkin = static_cast<int32_t>(bfs_u32(b + 36));
-            return v;
+            *out = v;
+            return true;
+        }
+        if (url && copyright && suffix) {
+            free(block);
+            return false;  // the allocation failure was reported
         }
     }
     free(block);
-    return nullptr;
+    return true;
+}
+
+// An option entry that is there but could not be read (its failure was
+// reported) fails the start; an absent one is a normal case.
+bool unreadable(const BfsArchive* archive, const char* name, const char* text) {
+    return !text && bfs_lookup(archive, name, strlen(name), nullptr);
 }
 
 struct ParseCall {
@@ -156,6 +170,7 @@ bool build_command_line(KovrunSession* s, const char* check_code, int argc, char
     // 2 and 3. The debugger, when the build asks for it.
     if (!(flags & KOVRUN_NO_DEBUG)) {
         char* t = bfs_extract(s->archive, "*DEBUG", "debugger options");
+        if (unreadable(s->archive, "*DEBUG", t)) return false;
         if (t) {
             strcpy(s->setup, "-d");
             *debugging = true;
@@ -205,9 +220,11 @@ bool build_command_line(KovrunSession* s, const char* check_code, int argc, char
         s->argv[k++] = const_cast<char*>(check_code);
     } else {
         char* name = bfs_extract(s->archive, "*SCRIPTNAME", "scriptname");
+        if (unreadable(s->archive, "*SCRIPTNAME", name)) return false;
         if (name) {
             s->script = bfs_extract(s->archive, name, "script");
             if (!s->script) {
+                if (!bfs_lookup(s->archive, name, strlen(name), nullptr)) diag_print("Panic: Can't find script %s\n", name);
                 free(name);
                 return false;
             }
@@ -255,15 +272,24 @@ int kovrun_start(KovrunSession** session_slot, const char* module_name, const ch
             if (parent->module_path) s->module_path = strdup(parent->module_path);
             if (!xs_init) xs_init = parent->xs_init;
         } else {
-            s->archive = bfs_resource(module_name, &s->module_path);
+            BfsFailure why = BFS_ABSENT;
+            s->archive = bfs_resource(module_name, &s->module_path, &why);
             if (!s->archive) {
-                diag_print("Panic: Can't find bfs section\n");
+                if (why == BFS_DAMAGED)
+                    diag_print("Panic: Damaged bfs section\n");
+                else if (why == BFS_PATH_TOO_LONG)
+                    diag_print("Panic: Executable path needs more than %d characters\n", PATH_MAX - 1);
+                else
+                    diag_print("Panic: Can't find bfs section\n");
                 kovrun_free(s);
                 return 1;
             }
         }
         s->home_archive = s->archive;
-        s->version_record = read_version(s->archive);
+        if (!read_version(s->archive, &s->version_record)) {
+            kovrun_free(s);
+            return 1;
+        }
         s->clean = bfs_lookup(s->archive, "*CLEAN", 6, nullptr);
 
         if (parent) {
@@ -275,6 +301,10 @@ int kovrun_start(KovrunSession** session_slot, const char* module_name, const ch
             if (!s->runtime) diag_print("Panic: Can't locate %s\n", KV_RUNTIME_NAME);
         } else {
             char* dll = bfs_extract(s->archive, "*PERLDLL", "perldll");
+            if (unreadable(s->archive, "*PERLDLL", dll)) {
+                kovrun_free(s);
+                return 1;
+            }
             if (dll) {
                 s->runtime = load_runtime(s, dll, nullptr);
                 free(dll);
@@ -283,6 +313,7 @@ int kovrun_start(KovrunSession** session_slot, const char* module_name, const ch
             }
         }
         if (!s->runtime || !session_register(s)) {
+            if (s->runtime) diag_print("Panic: Too many sessions\n");
             kovrun_free(s);
             return 1;
         }

@@ -85,7 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     run.lookup(data + (size > 12 ? size - 12 : 0), size > 12 ? 12 : size);
 
     // The whole directory, record by record. A linear lookup starts where the
-    // walk starts, so it must find every name the walk reads.
+    // walk starts, so it must find every name the walk reads; so must the
+    // hash index of an archive that passes the start's layout check.
+    bool intact = bfs_intact(&archive);
     bool linear = archive.limit >= BFS_HEADER_SIZE && !(bfs_u32(image + 16) & BFS_FLAG_HASH_INDEX);
     bfs_cursor c;
     int steps = 0;
@@ -96,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bfs_cursor_name(&c, name_buffer);
         bfs_cursor f;
         int found = bfs_lookup(&archive, reinterpret_cast<const char*>(name_buffer), c.name_length, &f);
-        if (linear && !found) __builtin_trap();
+        if ((linear || intact) && !found) __builtin_trap();
+        if (intact && !bfs_entry_plausible(&c)) __builtin_trap();
         if (found) run.read(f);
     }
 

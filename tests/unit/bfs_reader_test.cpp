@@ -17,6 +17,7 @@
 
 #include "src/bfs/bfs.h"
 #include "src/bfs/bfs_write.h"
+#include "src/launcher/diag.h"
 #include "tests/support/proc_util.h"
 
 // The allocation-failure test needs malloc to return null under
@@ -423,8 +424,8 @@ TEST(BfsRead, InflatedLengthMustEqualSize) {
     EXPECT_EQ(bfs_extract(img.get(), "long", "script"), nullptr);
     EXPECT_EQ(bfs_extract(img.get(), "short", "perldll"), nullptr);
     diag.finish();
-    EXPECT_EQ(diag.err(), "Panic: Can't extract scriptPanic: Can't extract perldll");
-    EXPECT_EQ(diag.debug(), "Panic: Can't extract scriptPanic: Can't extract perldll");
+    EXPECT_EQ(diag.err(), "Panic: Can't extract script\nPanic: Can't extract perldll\n");
+    EXPECT_EQ(diag.debug(), "Panic: Can't extract script\nPanic: Can't extract perldll\n");
 }
 
 TEST(BfsExtract, TerminatedCopies) {
@@ -456,6 +457,19 @@ TEST(BfsExtract, TerminatedCopies) {
     EXPECT_EQ(diag.debug(), "");
 }
 
+TEST(BfsDiag, EveryMessageEndsItsLine) {
+    // A missing line feed is added; a message cut at the buffer's end still
+    // ends with one.
+    DiagCapture diag;
+    diag_print("Panic: one");
+    diag_print("Panic: two\n");
+    diag_print("%s", std::string(3 * DIAG_BUFFER_SIZE, 'p').c_str());
+    diag.finish();
+    const std::string expected = "Panic: one\nPanic: two\n" + std::string(DIAG_BUFFER_SIZE - 2, 'p') + "\n";
+    EXPECT_EQ(diag.err(), expected);
+    EXPECT_EQ(diag.debug(), expected);
+}
+
 TEST(BfsDiag, AllocationPanicReachesBothChannelsOnce) {
     const size_t huge = size_t(1) << 62;
     DiagCapture diag;
@@ -465,7 +479,7 @@ TEST(BfsDiag, AllocationPanicReachesBothChannelsOnce) {
     // The sanitizer runtime may add its own warning to the error stream.
     EXPECT_EQ(occurrences(diag.err(), msg), 1u) << diag.err();
     EXPECT_EQ(occurrences(diag.err(), "Panic:"), 1u) << diag.err();
-    EXPECT_EQ(diag.debug(), msg);
+    EXPECT_EQ(diag.debug(), msg + "\n");
 
     void* small = panic_alloc(16, "argv");
     EXPECT_NE(small, nullptr);

@@ -289,7 +289,7 @@ TEST_F(HostTest, MissingPiecesFailWithTheirPanics) {
     ASSERT_EQ(p.status, 0);
     r = run(dir.file("noscript"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "Panic: Can't find script absent.pl\n");
 
     // Without "*SCRIPTNAME" the setup code alone is the program.
     p = run_process({kBin + "/kovpack", "-q", "--host", kBin + "/kovrun", "--entry", "*SETUP=" + dir.file("s.pl"),

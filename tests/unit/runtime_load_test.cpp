@@ -312,7 +312,7 @@ TEST_F(LoadRuntime, DamagedCachedLibraryFallsBackToTheSearchPath) {
 }
 
 TEST_F(LoadRuntime, NoTemporaryDirectory) {
-    const std::string panic = "Panic: Can't find temp dir for kovar";
+    const std::string panic = "Panic: Can't find temp dir for kovar\n";
     // Too long a TEMP is reported as such.
     std::string too_long = temp_.path + "/" + std::string(KV_PATH_MAX, 'x');
     expect_panic(probe(kRuntimeName, "", {archive({{kRuntimeName, runtime_}, {"perl.md5", bytes(md5_)},
@@ -423,13 +423,13 @@ TEST_F(RuntimeDependencies, FailureNamesTheFileAndNothingIsLoadedOrWrittenElsewh
     };
     std::string too_long(300, 'x');
     std::vector<Case> cases = {
-        {"libmissing.so", false, "Panic: Can't extract %s"},
+        {"libmissing.so", false, "Panic: Can't extract %s\n"},
         // Names that would leave the directory, or name it, are refused.
-        {"../escaped.so", true, "Panic: Can't extract %s"},
-        {"sub/inner.so", true, "Panic: Can't extract %s"},
-        {"..", true, "Panic: Can't extract %s"},
-        {".", true, "Panic: Can't extract %s"},
-        {".hidden.so", true, "Panic: Can't extract %s"},
+        {"../escaped.so", true, "Panic: Can't extract %s\n"},
+        {"sub/inner.so", true, "Panic: Can't extract %s\n"},
+        {"..", true, "Panic: Can't extract %s\n"},
+        {".", true, "Panic: Can't extract %s\n"},
+        {".hidden.so", true, "Panic: Can't extract %s\n"},
         // A file name the system cannot create.
         {too_long, true, "Panic: Can't create %s\n"},
     };
