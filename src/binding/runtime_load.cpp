@@ -100,11 +100,6 @@ bool write_dependencies(const BfsArchive* archive, const char* dir) {
     return ok;
 }
 
-bool runtime_matches(void* handle) {
-    auto stamp = reinterpret_cast<const char* (*)()>(plat_dl_sym(handle, KV_RUNTIME_ABI_SYMBOL));
-    return stamp && strcmp(stamp(), KV_PERL_ABI) == 0;
-}
-
 }  // namespace
 
 void* load_runtime(KovrunSession* session, const char* name, const char* alternative) {
@@ -202,15 +197,14 @@ void* load_runtime(KovrunSession* session, const char* name, const char* alterna
         return nullptr;
     }
 
-    // 9. The API table, and the Perl the library serves.
-    if (!resolve_api(handle)) {
-        diag_print("Panic: Some symbols not resolvable from %s\n", used);
-        free(path);
-        plat_dl_close(handle);
-        return nullptr;
-    }
-    if (!runtime_matches(handle)) {
-        diag_print("Panic: %s is not a runtime library for " KV_PERL_ABI "\n", used);
+    // 9. The API table, replaced only by a complete one of a library for the
+    // embedded Perl.
+    ApiRefusal why;
+    if (!resolve_api(handle, &why)) {
+        if (why == ApiRefusal::incomplete)
+            diag_print("Panic: Some symbols not resolvable from %s\n", used);
+        else
+            diag_print("Panic: %s is not a runtime library for " KV_PERL_ABI "\n", used);
         free(path);
         plat_dl_close(handle);
         return nullptr;
