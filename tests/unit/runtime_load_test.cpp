@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -320,23 +321,8 @@ TEST_F(LoadRuntime, NothingBoundAndNothingOnTheSearchPath) {
     EXPECT_EQ(r.out, "loaded " + kRuntime + "\n");
 }
 
-TEST_F(LoadRuntime, DamagedCachedLibraryFallsBackToTheSearchPath) {
-    std::string a = bound_runtime();
-    ASSERT_EQ(probe(kRuntimeName, "", {a}).status, 0);
-    ASSERT_EQ(truncate(cached().c_str(), 100), 0);
-    FileId damaged = file_id(cached());
-
-    expect_panic(probe(kRuntimeName, "", {a}), "Panic: Can't locate " + kRuntimeName + "\n");
-    ProcResult r = probe(kRuntimeName, "", {a}, kRuntimeDir);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "loaded " + kRuntime + "\n");
-    EXPECT_EQ(r.err, "");
-    // The damage is not detected: the file is neither replaced nor removed.
-    EXPECT_TRUE(file_id(cached()) == damaged);
-}
-
 TEST_F(LoadRuntime, NoTemporaryDirectory) {
-    const std::string panic = "Panic: Can't find temp dir for kovar";
+    const std::string panic = "Panic: Can't find temp dir for kovar\n";
     // Too long a TEMP fails without any other report.
     std::string too_long = temp_.path + "/" + std::string(300, 'x');
     expect_panic(probe(kRuntimeName, "", {archive({{kRuntimeName, runtime_}, {"perl.md5", bytes(md5_)},
@@ -444,18 +430,20 @@ TEST_F(RuntimeDependencies, FailureNamesTheFileAndNothingIsLoadedOrWrittenElsewh
         std::string name;
         bool bound;
         std::string message;
+        std::vector<std::string> left;  // in the cache directory
     };
     std::string too_long(300, 'x');
     std::vector<Case> cases = {
-        {"libmissing.so", false, "Panic: Can't extract %s"},
+        // Names are checked before anything is written.
+        {"libmissing.so", false, "Panic: Can't extract %s\n", {}},
         // Names that would leave the directory, or name it, are refused.
-        {"../escaped.so", true, "Panic: Can't extract %s"},
-        {"sub/inner.so", true, "Panic: Can't extract %s"},
-        {"..", true, "Panic: Can't extract %s"},
-        {".", true, "Panic: Can't extract %s"},
-        {".hidden.so", true, "Panic: Can't extract %s"},
-        // A file name the system cannot create.
-        {too_long, true, "Panic: Can't create %s\n"},
+        {"../escaped.so", true, "Panic: Can't extract %s\n", {}},
+        {"sub/inner.so", true, "Panic: Can't extract %s\n", {}},
+        {"..", true, "Panic: Can't extract %s\n", {}},
+        {".", true, "Panic: Can't extract %s\n", {}},
+        {".hidden.so", true, "Panic: Can't extract %s\n", {}},
+        // A file name the system cannot create: libperl, listed first, was written.
+        {too_long, true, "Panic: Can't create %s: File name too long\n", {kLibperl}},
     };
     for (const Case& c : cases) {
         std::vector<BfsWriteEntry> more;
@@ -464,10 +452,9 @@ TEST_F(RuntimeDependencies, FailureNamesTheFileAndNothingIsLoadedOrWrittenElsewh
         std::string message = c.message;
         message.replace(message.find("%s"), 2, cache() + "/" + c.name);
         expect_panic(r, message);
-        // libperl, listed first, was written; nothing else is there.
-        EXPECT_EQ(listing(cache()), std::vector<std::string>{kLibperl}) << c.name;
-        EXPECT_EQ(listing(base()), std::vector<std::string>{md5_}) << c.name;
+        EXPECT_EQ(listing(cache()), c.left) << c.name;
         EXPECT_EQ(listing(temp_.path), std::vector<std::string>{user_dir_}) << c.name;
+        std::filesystem::remove_all(cache());
     }
 }
 
