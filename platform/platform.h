@@ -36,6 +36,8 @@ void* plat_dl_loaded(const char* name);   // a new reference, or null when not l
 void* plat_dl_share(void* handle);        // a new reference to a loaded library, or null
 void* plat_dl_sym(void* handle, const char* name);
 void plat_dl_close(void* handle);
+// The loader's reason for the last failure of the calls above, or null.
+const char* plat_dl_error();
 
 // Facts about the user and process.
 bool plat_temp_path(char* buf, size_t size, size_t* out_length);  // with trailing separator

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <set>
@@ -340,12 +341,23 @@ const std::vector<unsigned char>* entry_data(const PackRequest& req, const std::
     return nullptr;
 }
 
-// The checksum that names the cache directory: MD5 over the bound runtime
-// library followed by every library that "*PERLDEPS" names, in its order.
-bool cache_checksum(const PackRequest& req, std::string* md5, std::string* error) {
+// The checksums of the libraries that a program writes into its cache: the
+// bound runtime library and every library that "*PERLDEPS" names. "perl.md5"
+// (into *md5), the MD5 over all of them in that order, names the cache
+// directory; each library NAME also gets an entry "NAME.crc32" with the
+// CRC-32 of its own bytes as 8 hexadecimal digits (into *own, as name and
+// text), against which the program checks the library before it writes it
+// into the cache.
+bool cache_checksums(const PackRequest& req, std::string* md5, std::vector<std::pair<std::string, std::string>>* own,
+                     std::string* error) {
     Md5 sum;
-    const std::vector<unsigned char>* runtime = entry_data(req, kRuntimeEntry);
-    if (runtime) sum.update(runtime->data(), runtime->size());
+    auto add = [&](const std::string& name, const std::vector<unsigned char>& data) {
+        sum.update(data.data(), data.size());
+        char crc[9];
+        snprintf(crc, sizeof crc, "%08lx", crc32_z(0, data.data(), data.size()));
+        own->emplace_back(name, crc);
+    };
+    if (const std::vector<unsigned char>* runtime = entry_data(req, kRuntimeEntry)) add(kRuntimeEntry, *runtime);
     if (const std::vector<unsigned char>* list = entry_data(req, "*PERLDEPS")) {
         std::string text(list->begin(), list->end());
         size_t at = 0;
@@ -360,7 +372,7 @@ bool cache_checksum(const PackRequest& req, std::string* md5, std::string* error
                 *error = "*PERLDEPS names '" + name + "', which is not bound";
                 return false;
             }
-            sum.update(lib->data(), lib->size());
+            add(name, *lib);
         }
     }
     *md5 = sum.hex();
@@ -571,11 +583,13 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
 
     // Computed last, over what is bound, whoever bound it.
     std::string md5;
-    if (!cache_checksum(req, &md5, &error)) {
+    std::vector<std::pair<std::string, std::string>> own;
+    if (!cache_checksums(req, &md5, &own, &error)) {
         fprintf(stderr, "kovpack: %s\n", error.c_str());
         return 1;
     }
     add_own_text(req, "perl.md5", md5);
+    for (const auto& [name, sum] : own) add_own_text(req, name + ".crc32", sum);
 
     req.host = host;
     if (!write_pack(req)) return 1;

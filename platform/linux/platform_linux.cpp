@@ -142,6 +142,7 @@ void* plat_dl_sym(void* handle, const char* name) { return dlsym(handle, name); 
 void plat_dl_close(void* handle) {
     if (handle) dlclose(handle);
 }
+const char* plat_dl_error() { return dlerror(); }
 
 bool plat_temp_path(char* buf, size_t size, size_t* out_length) {
     const char* t = getenv("TMPDIR");

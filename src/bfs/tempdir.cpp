@@ -418,3 +418,38 @@ const char* make_temp_dir(KovrunSession* session, int which) {
     sweep_stale(session->base_path);
     return which == 0 ? base_dir(session) : process_dir(session);
 }
+
+int kv_open_private_dir(const char* path, bool make) {
+    size_t n = strlen(path);
+    auto* dir = static_cast<char*>(malloc(n + 1));
+    if (!dir) {
+        errno = ENOMEM;
+        return -1;
+    }
+    memcpy(dir, path, n + 1);
+    // A trailing separator would make the open follow a symbolic link.
+    while (n > 1 && dir[n - 1] == PLAT_SEP) dir[--n] = 0;
+    int fd = -1;
+    if (!make || mkdir(dir, S_IRWXU) == 0 || errno == EEXIST)
+        fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int e = errno;
+    free(dir);
+    if (fd < 0) {
+        // A symbolic link, or a file where the directory should be.
+        if (e == ELOOP || e == ENOTDIR) return -2;
+        errno = e;
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        close(fd);
+        return -2;
+    }
+    return fd;
+}

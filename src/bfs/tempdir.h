@@ -55,3 +55,11 @@ extern KvCleanupNode* kv_cleanup_list;
 // list unless this process has already listed it. False when an allocation
 // failed (reported, nothing listed).
 bool kv_register_cleanup(const char* path);
+
+// Opens the directory at path (a trailing separator is allowed), making it
+// first (mode 0700) when it is absent and `make` is set, on the terms of the
+// base directory: a real directory (not a symbolic link) of the effective
+// user that group and others cannot write. Returns a close-on-exec
+// descriptor; -1 with errno on a system error (ENOENT: absent, not made);
+// -2 when something else is at path.
+int kv_open_private_dir(const char* path, bool make);

@@ -1,5 +1,7 @@
 #include "src/binding/api.h"
 
+#include <string.h>
+
 #include "platform/platform.h"
 
 PerlApi api;
@@ -19,24 +21,51 @@ const SlotInfo kSlots[] = {
 };
 static_assert(sizeof kSlots / sizeof kSlots[0] == KV_API_SLOT_COUNT, "the table has 66 slots");
 
-void** slot_address(int i) { return reinterpret_cast<void**>(reinterpret_cast<char*>(&api) + kSlots[i].offset); }
+void** slot_address(PerlApi* table, int i) {
+    return reinterpret_cast<void**>(reinterpret_cast<char*>(table) + kSlots[i].offset);
+}
 
 }  // namespace
 
 const char* api_slot_name(int i) { return kSlots[i].name; }
 bool api_slot_required(int i) { return kSlots[i].required; }
-void* api_slot_value(int i) { return *slot_address(i); }
+void* api_slot_value(int i, const PerlApi* table) {
+    void* p;
+    memcpy(&p, reinterpret_cast<const char*>(table) + kSlots[i].offset, sizeof p);
+    return p;
+}
 
-int resolve_api(void* library) {
+int resolve_api_table(void* library, PerlApi* table) {
     int ok = 1;
     for (int i = 0; i < KV_API_SLOT_COUNT; i++) {
         void* p = plat_dl_sym(library, kSlots[i].name);
-        *slot_address(i) = p;
+        *slot_address(table, i) = p;
         if (kSlots[i].required && !p) ok = 0;
     }
-    if (!api.Perl_sv_catsv && !api.Perl_sv_catsv_flags) ok = 0;
-    if (!api.Perl_sv_2pv && !api.Perl_sv_2pv_flags) ok = 0;
+    if (!table->Perl_sv_catsv && !table->Perl_sv_catsv_flags) ok = 0;
+    if (!table->Perl_sv_2pv && !table->Perl_sv_2pv_flags) ok = 0;
     return ok;
+}
+
+bool runtime_stamp_matches(void* library) {
+    auto stamp = reinterpret_cast<const char* (*)()>(plat_dl_sym(library, KV_RUNTIME_ABI_SYMBOL));
+    return stamp && strcmp(stamp(), KV_PERL_ABI) == 0;
+}
+
+int resolve_api(void* library, ApiRefusal* why) {
+    // Resolved aside: a running session keeps calling through `api`, which
+    // must never hold nulls or the entry points of a library that is about
+    // to be closed again.
+    PerlApi table;
+    ApiRefusal refusal = ApiRefusal::none;
+    if (!resolve_api_table(library, &table))
+        refusal = ApiRefusal::incomplete;
+    else if (!runtime_stamp_matches(library))
+        refusal = ApiRefusal::other_perl;
+    if (why) *why = refusal;
+    if (refusal != ApiRefusal::none) return 0;
+    api = table;
+    return 1;
 }
 
 void sv_catsv_compat(KvInterp* interp, KvSV* destination, KvSV* source) {

@@ -109,16 +109,33 @@ struct PerlApi {
 
 constexpr int KV_API_SLOT_COUNT = 66;
 
-// The process-wide table.
+// The process-wide table. Host code calls through it while an interpreter
+// runs, so it is only ever replaced as a whole by a complete table of a
+// runtime library for the embedded Perl.
 extern PerlApi api;
 
-// Fills every slot by name from the library; 1 when the table is complete.
-int resolve_api(void* library);
+// Name of the exported function that tells which Perl a runtime library serves.
+constexpr const char* KV_RUNTIME_ABI_SYMBOL = "kovar_runtime_abi";
 
-// Name and required flag of slot i, in resolution order.
+// Fills every slot of `table` by name from the library, null where the
+// library lacks the name; 1 when the table is complete.
+int resolve_api_table(void* library, PerlApi* table);
+
+// True when the library says it is a runtime library for the embedded Perl.
+bool runtime_stamp_matches(void* library);
+
+// Why resolve_api left the process-wide table as it was.
+enum class ApiRefusal { none, incomplete, other_perl };
+
+// Replaces the process-wide table by the library's when that is complete and
+// the library's stamp matches: 1 then. Otherwise 0, the table unchanged and
+// the reason in *why when given.
+int resolve_api(void* library, ApiRefusal* why = nullptr);
+
+// Name and required flag of slot i, in resolution order; its value in `table`.
 const char* api_slot_name(int i);
 bool api_slot_required(int i);
-void* api_slot_value(int i);
+void* api_slot_value(int i, const PerlApi* table = &api);
 
 void sv_catsv_compat(KvInterp* interp, KvSV* destination, KvSV* source);
 char* sv_2pv_compat(KvInterp* interp, KvSV* value, KvStrLen* length_out);

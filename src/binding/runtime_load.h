@@ -1,6 +1,7 @@
 // Finding, writing out, caching and loading the Perl runtime library.
 #pragma once
 
+#include "src/binding/api.h"  // KV_RUNTIME_ABI_SYMBOL
 #include "src/launcher/session.h"
 
 // Loads the runtime library (already in the process, bound in the session's
@@ -9,6 +10,3 @@
 // that the option entry "*PERLDEPS" names written beside it.
 // Returns the library handle, or null after reporting the cause.
 void* load_runtime(KovrunSession* session, const char* name, const char* alternative);
-
-// Name of the exported function that tells which Perl a runtime library serves.
-constexpr const char* KV_RUNTIME_ABI_SYMBOL = "kovar_runtime_abi";

@@ -7,6 +7,7 @@
 #include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <filesystem>
@@ -283,6 +284,12 @@ TEST_F(PackScript, FailuresWriteNothing) {
 }
 
 
+std::string crc_of_text(const std::string& s) {
+    char text[9];
+    snprintf(text, sizeof text, "%08lx", crc32_z(0, reinterpret_cast<const unsigned char*>(s.data()), s.size()));
+    return text;
+}
+
 std::string md5_of_texts(std::initializer_list<std::string> parts) {
     Md5 m;
     for (const std::string& p : parts) m.update(p.data(), p.size());
@@ -310,6 +317,9 @@ TEST_F(PackScript, BindsTheLibperlTheRuntimeNeedsAndChecksumsBoth) {
     EXPECT_EQ(e["*PERLDEPS"], soname + "\n");
     EXPECT_TRUE(e[soname] == lib_bytes) << "bound libperl differs from " << system_lib;
     EXPECT_EQ(e["perl.md5"], md5_of_texts({runtime_bytes, lib_bytes}));
+    // And each library's own CRC-32, against which the program checks it.
+    EXPECT_EQ(e["perl536.so.crc32"], crc_of_text(runtime_bytes));
+    EXPECT_EQ(e[soname + ".crc32"], crc_of_text(lib_bytes));
     const std::string first_md5 = e["perl.md5"];
 
     // Another libperl, found first on the loader's path: bound, and a new checksum.
@@ -328,6 +338,7 @@ TEST_F(PackScript, BindsTheLibperlTheRuntimeNeedsAndChecksumsBoth) {
     ASSERT_EQ(r.status, 0) << r.err;
     e = entries_of(dir.file("app"));
     EXPECT_EQ(e["perl.md5"], md5_of_texts({read_text(runtime), lib_bytes}));
+    EXPECT_EQ(e["perl536.so.crc32"], crc_of_text(read_text(runtime)));
 
     // Left out on request: the checksum is the runtime library's alone.
     r = pack_real({"--no-bundle-libperl"});
