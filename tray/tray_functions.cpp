@@ -280,7 +280,17 @@ void tray_xs_init(KvInterp* interp) {
     api.Perl_newXS(interp, "Nimbrel::_SetTimer", xs_SetTimer, kFile);
     api.Perl_newXS(interp, "Nimbrel::_KillTimer", xs_KillTimer, kFile);
     // The guard takes effect for all code compiled from here on: the setup
-    // code, the modules and the script. Its prototype parses as exit's.
+    // code, the modules and the script. Its prototype parses as exit's; the
+    // compiler takes a global override only from a glob marked as imported,
+    // as an assignment to *CORE::GLOBAL::exit from another package marks it.
     KvCV* guard = api.Perl_newXS(interp, "CORE::GLOBAL::exit", xs_exit, kFile);
     api.Perl_sv_setpv(interp, reinterpret_cast<KvSV*>(guard), ";$");
+    KvGV* glob = api.Perl_gv_fetchpv(interp, "CORE::GLOBAL::exit", 0, KV_SVt_PVCV);
+    if (glob) {
+        char* body = kv_sv_any(reinterpret_cast<KvSV*>(glob));
+        KvStrLen flags;
+        memcpy(&flags, body + KV_XPVGV_FLAGS, sizeof flags);
+        flags |= KV_GVf_IMPORTED_CV;
+        memcpy(body + KV_XPVGV_FLAGS, &flags, sizeof flags);
+    }
 }
