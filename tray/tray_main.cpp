@@ -1,11 +1,6 @@
 // The tray host's entry and quit sequence: the backend's window and the
 // icon, the environment, the script's session, the event loop, and the end
-// of the application with the script's status. Termination signals are
-// turned into an event through a self-pipe, so that the quit sequence runs
-// from the loop.
-#include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
+// of the application with the script's status.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -25,70 +20,6 @@ namespace {
 // The backend's private argument vector: it must outlive the backend.
 int g_backend_argc;
 char** g_backend_argv;
-
-// ---- termination signals ---------------------------------------------------------
-const int kQuitSignals[] = {SIGTERM, SIGINT, SIGHUP};
-int g_signal_write_fd = -1;
-pid_t g_owner_pid;
-volatile sig_atomic_t g_signal_seen = 0;
-
-// Only a write: the quit sequence runs from the loop. A forked child, and a
-// second signal while the first one's quit is under way (a script that no
-// longer returns to the loop), get the signal's own action.
-void on_quit_signal(int sig) {
-    int saved = errno;
-    if (getpid() != g_owner_pid || g_signal_seen) {
-        signal(sig, SIG_DFL);
-        raise(sig);
-    } else {
-        g_signal_seen = 1;
-        unsigned char b = static_cast<unsigned char>(sig);
-        ssize_t w = write(g_signal_write_fd, &b, 1);
-        (void)w;
-    }
-    errno = saved;
-}
-
-// The pipe, its watch and the handlers; signals that were ignored when the
-// program started (nohup) stay ignored. Without a watch the signals keep
-// their default action.
-void start_signal_watch() {
-    int* fds = tray_state.signal_pipe;
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        fds[0] = fds[1] = -1;
-        return;
-    }
-    if (!tray_state.backend->watch_fd(fds[0], TRAY_MSG_FD_READY)) {
-        close(fds[0]);
-        close(fds[1]);
-        fds[0] = fds[1] = -1;
-        return;
-    }
-    g_signal_write_fd = fds[1];
-    g_owner_pid = getpid();
-    for (int sig : kQuitSignals) {
-        struct sigaction old;
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        struct sigaction sa;
-        memset(&sa, 0, sizeof sa);
-        sa.sa_handler = on_quit_signal;
-        sa.sa_flags = SA_RESTART;
-        sigemptyset(&sa.sa_mask);
-        sigaction(sig, &sa, nullptr);
-    }
-}
-
-void stop_signal_watch() {
-    if (tray_state.signal_pipe[0] < 0) return;
-    for (int sig : kQuitSignals) {
-        struct sigaction old;
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == on_quit_signal) signal(sig, SIG_DFL);
-    }
-    close(tray_state.signal_pipe[0]);
-    close(tray_state.signal_pipe[1]);
-    tray_state.signal_pipe[0] = tray_state.signal_pipe[1] = -1;
-    g_signal_write_fd = -1;
-}
 
 void free_backend_argv() {
     if (!g_backend_argv) return;
@@ -182,19 +113,6 @@ void tray_request_quit(int status) {
     QuitApplication(status);
 }
 
-void tray_signal_ready(int fd) {
-    unsigned char b[16];
-    int sig = 0;
-    for (;;) {
-        ssize_t n = read(fd, b, sizeof b);
-        if (n > 0 && sig == 0) sig = b[0];
-        if (n > 0 || (n < 0 && errno == EINTR)) continue;
-        break;
-    }
-    // The conventional status of a process ended by that signal.
-    if (sig) tray_request_quit(128 + sig);
-}
-
 int tray_main(const TrayBackend* backend, int argc, char** argv) {
     memset(&tray_state, 0, sizeof tray_state);
     tray_state.backend = backend;
@@ -227,7 +145,7 @@ int tray_main(const TrayBackend* backend, int argc, char** argv) {
     if (env_kill() != 0) {
         quit_sequence(1, false, false);
     } else {
-        start_signal_watch();
+        tray_start_signal_watch();
         KovrunSession* session = nullptr;
         int rc = kovrun_start(&session, nullptr, nullptr, argc, argv, tray_xs_init, 0);
         tray_state.session = session;
@@ -247,7 +165,7 @@ int tray_main(const TrayBackend* backend, int argc, char** argv) {
         int code = backend->run_loop();
         if (!tray_state.quitting) QuitApplication(code);
     }
-    stop_signal_watch();
+    tray_stop_signal_watch();
     backend->close();
     free_backend_argv();
     fflush(stdout);

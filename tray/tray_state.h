@@ -1,7 +1,8 @@
 // The tray host's process-wide record and the routines that its parts share:
 // the entry and quit sequence (tray_main.cpp), the window procedure and the
 // calls into the script (tray_events.cpp), the script-callable functions
-// (tray_functions.cpp) and the text conversions (tray_text.cpp).
+// (tray_functions.cpp), the termination signals (tray_signals.cpp) and the
+// text conversions (tray_text.cpp).
 //
 // Everything here runs on the main thread. Nothing holds an object with a
 // destructor: the interpreter leaves extension functions and protected calls
@@ -85,6 +86,11 @@ void tray_request_quit(int status);
 // call stack.
 [[noreturn]] void tray_quit_at_once(int status);
 
+// ---- termination signals (tray_signals.cpp) -----------------------------------------
+// Turns SIGTERM, SIGINT and SIGHUP into TRAY_MSG_FD_READY through a pipe
+// that the backend watches; and back to their default action.
+void tray_start_signal_watch();
+void tray_stop_signal_watch();
 // The signal pipe is readable: reads it empty and asks for the quit with
 // the first signal's conventional status (128 + its number).
 void tray_signal_ready(int fd);
