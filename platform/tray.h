@@ -101,7 +101,8 @@ typedef struct TrayBackend {
 
     /* Creates the application and the hidden window whose procedure is
        `proc`. argv is a private copy (argv[*argc] is null) that the backend
-       may rearrange: the host passes the script its own. 0 on success;
+       may rearrange: the host passes the script its own. *argc and argv
+       stay valid until close has returned. 0 on success;
        otherwise a one-line reason without a newline in `error` (for example
        that no display can be opened), and nothing else may be called but
        close. */

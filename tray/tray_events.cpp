@@ -143,6 +143,12 @@ void do_popup_menu(void* p) {
 }
 
 // ---- clicks ----------------------------------------------------------------------------
+// The desktop's double-click time, kept within the timers' smallest interval.
+uint32_t double_click_interval() {
+    uint32_t ms = tray_state.backend->double_click_time();
+    return ms < 10 ? 10 : ms;
+}
+
 void on_click_timer() {
     tray_state.backend->kill_timer(TRAY_CLICK_TIMER);
     if (tray_state.click_pending && !CallScriptEvent("Click", nullptr, nullptr, nullptr)) ShowPopupMenu();
@@ -204,7 +210,7 @@ intptr_t OnTrayNotify(uintptr_t, intptr_t lparam) {
             break;
         case TRAY_LBUTTON_DOWN:
             // A second press within the double-click time restarts the wait.
-            tray_state.backend->set_timer(TRAY_CLICK_TIMER, tray_state.backend->double_click_time());
+            tray_state.backend->set_timer(TRAY_CLICK_TIMER, double_click_interval());
             tray_state.click_pending = 1;
             break;
         case TRAY_LBUTTON_DBLCLK:

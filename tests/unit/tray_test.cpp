@@ -28,8 +28,10 @@ struct Tray : ::testing::Test {
         args.insert(args.end(), {dir.file("app.pl"), "-o", dir.file("app")});
         ProcResult packed = run_process(args);
         EXPECT_EQ(packed.status, 0) << packed.err;
-        return run_process({dir.file("app")},
-                           {"TMPDIR=" + tmp.path, "KV_TRAY_STEPS=" + steps, "KOVRUN_DEBUG_LOG=" + dir.file("debug.log")});
+        ProcResult r = run_process({dir.file("app")},
+                                   {"TMPDIR=" + tmp.path, "KV_TRAY_STEPS=" + steps, "KOVRUN_DEBUG_LOG=" + dir.file("debug.log")});
+        EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+        return r;
     }
     // The per-process directories left in the temporary path.
     int process_dirs() {
