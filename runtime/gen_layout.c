@@ -89,5 +89,10 @@ int main(void) {
     VAL("KV_G_NOARGS", G_NOARGS);
     VAL("KV_G_KEEPERR", G_KEEPERR);
     VAL("KV_GV_ADD", GV_ADD);
+
+    /* Globs: GvFLAGS lives in the body's xpv_cur. */
+    OFF("KV_XPVGV_FLAGS", XPVGV, xpv_cur);
+    HEX("KV_GVf_IMPORTED_CV", GVf_IMPORTED_CV);
+    VAL("KV_SVt_PVCV", SVt_PVCV);
     return 0;
 }

@@ -1,0 +1,173 @@
+/* The tray platform interface: the hidden window, its message loop, timers
+   and the notification icon, as one table of plain C functions that a
+   backend fills. The tray host's logic (tray/) talks to the desktop only
+   through this table, and the table holds no toolkit type.
+
+   A backend is either linked in (the test backend) or a shared library that
+   the host loads at run time and asks for its table through the one exported
+   C function named by TRAY_BACKEND_SYMBOL (type TrayBackendEntry), so that
+   the host executable itself links no toolkit.
+
+   Message, notification and flag numbers are those of the Windows shell, so
+   that a Windows backend passes them through unchanged; every backend
+   delivers the same meanings to the window procedure.
+
+   Threads: every function runs on the main thread, except post_message,
+   which any thread may call. No function of the table calls back into the
+   window procedure, except run_loop (which dispatches) and destroy_window
+   (which delivers TRAY_MSG_DESTROY). No function lets a C++ exception out.
+
+   This file is valid C and C++. */
+#ifndef NIMBREL_PLATFORM_TRAY_H
+#define NIMBREL_PLATFORM_TRAY_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Version of this table. A host uses a backend only when both agree; new
+   functions are appended and raise the number. */
+#define TRAY_BACKEND_ABI 1
+#define TRAY_BACKEND_SYMBOL "nimbrel_tray_backend"
+
+/* Messages delivered to the window procedure. */
+#define TRAY_MSG_DESTROY 0x0002u       /* the window is being destroyed */
+#define TRAY_MSG_COMMAND 0x0111u       /* wparam: command word (low 16 bits: item id) */
+#define TRAY_MSG_TIMER 0x0113u         /* wparam: timer identifier */
+#define TRAY_MSG_ICON 0x8000u          /* icon notification; wparam: icon id, lparam: TRAY_MOUSE_* */
+#define TRAY_MSG_DOWNLOAD_DONE 0x8001u /* wparam: a finished download request (posted by a worker) */
+#define TRAY_MSG_FD_READY 0x8002u      /* wparam: a descriptor given to watch_fd that is readable */
+/* The taskbar came back: its number is what taskbar_created_message() says
+   (a number from 0xC000 up, as registered messages have). */
+
+/* Icon notifications (lparam of TRAY_MSG_ICON). */
+#define TRAY_MOUSE_MOVE 0x0200u     /* the pointer is over the icon */
+#define TRAY_LBUTTON_DOWN 0x0201u   /* a left click */
+#define TRAY_LBUTTON_UP 0x0202u
+#define TRAY_LBUTTON_DBLCLK 0x0203u /* the second press of a double click */
+#define TRAY_RBUTTON_DOWN 0x0204u
+#define TRAY_RBUTTON_UP 0x0205u     /* a right click: the context menu's moment */
+
+/* Icon actions. */
+#define TRAY_ICON_ADD 0u
+#define TRAY_ICON_MODIFY 1u
+#define TRAY_ICON_DELETE 2u
+
+/* Fields of the icon record that one notify_icon call applies. */
+#define TRAY_NIF_MESSAGE 0x01u
+#define TRAY_NIF_ICON 0x02u
+#define TRAY_NIF_TIP 0x04u
+#define TRAY_NIF_INFO 0x10u /* show the balloon described by the info fields */
+
+/* Balloon kinds (info_flags). */
+#define TRAY_INFO_NONE 0u
+#define TRAY_INFO_INFO 1u
+#define TRAY_INFO_WARNING 2u
+#define TRAY_INFO_ERROR 3u
+
+/* The largest icon record: the host zeroes this many bytes before it fills
+   the record, whatever size it then declares. */
+#define TRAY_ICON_RECORD_SIZE 504u
+#define TRAY_TIP_SIZE 128u
+#define TRAY_INFO_SIZE 256u
+#define TRAY_INFO_TITLE_SIZE 64u
+
+/* The notification icon record. The host keeps one for the life of the
+   program and passes it to every notify_icon call after setting `flags`.
+   Texts are UTF-8 and NUL-terminated within their fields. */
+typedef struct TrayIconRecord {
+    uint32_t size;             /* 88, 488 or 504: the size declared for the shell version */
+    uint32_t id;               /* 100 */
+    uint32_t flags;            /* TRAY_NIF_* fields that this call applies */
+    uint32_t callback_message; /* TRAY_MSG_ICON */
+    intptr_t icon;             /* an icon of the backend: from load_icon or default_icon */
+    char tip[TRAY_TIP_SIZE];
+    char info[TRAY_INFO_SIZE];
+    uint32_t info_timeout_ms;
+    char info_title[TRAY_INFO_TITLE_SIZE];
+    uint32_t info_flags; /* TRAY_INFO_* */
+} TrayIconRecord;
+
+/* The window procedure that the backend calls for every message, on the
+   main thread. Returns the message's result. */
+typedef intptr_t (*TrayWindowProcFn)(uint32_t message, uintptr_t wparam, intptr_t lparam);
+
+typedef struct TrayBackend {
+    uint32_t abi;     /* TRAY_BACKEND_ABI */
+    const char* name; /* "qt", "test", ... */
+
+    /* Creates the application and the hidden window whose procedure is
+       `proc`. argv is a private copy (argv[*argc] is null) that the backend
+       may rearrange: the host passes the script its own. *argc and argv
+       stay valid until close has returned. 0 on success;
+       otherwise a one-line reason without a newline in `error` (for example
+       that no display can be opened), and nothing else may be called but
+       close. */
+    int (*open)(int* argc, char** argv, TrayWindowProcFn proc, char* error, size_t error_size);
+    /* Releases everything that open made. Called last, once, after run_loop
+       has returned (or after a failed open). */
+    void (*close)(void);
+
+    /* Major version of the shell's icon interface: it decides the record
+       size, the tip length and whether balloons exist (4 when unknown). */
+    uint32_t (*shell_version)(void);
+    /* Number of the message that says the taskbar came back. */
+    uint32_t (*taskbar_created_message)(void);
+    /* The double-click time in milliseconds, read when asked. */
+    uint32_t (*double_click_time)(void);
+
+    /* Adds, modifies or deletes the icon with the record's fields named in
+       its flags (ADD and DELETE always come with MESSAGE | ICON | TIP).
+       Non-zero on success. ADD of an icon that is shown re-shows it. */
+    int (*notify_icon)(uint32_t action, const TrayIconRecord* record);
+    /* An icon from image bytes (PNG, SVG, ICO: what the backend reads): a
+       non-zero value for the record's icon field, or 0 when the bytes are no
+       image. The bytes are not kept. Icons live as long as the backend. */
+    intptr_t (*load_icon)(const void* bytes, size_t length);
+    /* The backend's built-in icon, used when the program binds none. */
+    intptr_t (*default_icon)(void);
+
+    /* Timers of the hidden window: each expiry delivers TRAY_MSG_TIMER with
+       the identifier; setting an identifier again replaces its timer. The
+       host keeps intervals within 10 ms and 0x7FFFFFFF ms. */
+    void (*set_timer)(uint32_t id, uint32_t milliseconds);
+    void (*kill_timer)(uint32_t id);
+
+    /* Queues a message for the window procedure; it is delivered from the
+       loop after the current event. Safe from any thread (the download
+       workers post TRAY_MSG_DOWNLOAD_DONE with it). Non-zero when queued. */
+    int (*post_message)(uint32_t message, uintptr_t wparam, intptr_t lparam);
+    /* Delivers `message` with wparam = fd whenever the descriptor is
+       readable (level-triggered: the host reads it empty). Used for the
+       self-pipe that turns a termination signal into an event. Non-zero on
+       success; a backend without descriptors returns 0. */
+    int (*watch_fd)(int fd, uint32_t message);
+
+    /* Runs the event loop until a quit is posted; returns the quit code.
+       May return earlier without one when the application is ended from
+       outside (the desktop session ends): the host then ends it itself. */
+    int (*run_loop)(void);
+    /* Ends the event loop after the current event, with `code`. */
+    void (*post_quit)(int code);
+    /* Destroys the hidden window: stops every timer and delivers
+       TRAY_MSG_DESTROY to the procedure before it returns. Afterwards no
+       message reaches the procedure. */
+    void (*destroy_window)(void);
+
+    /* To come with the features that need them (appended, with a new ABI
+       number): a modal popup menu built from a plain menu tree, whose
+       chosen item is posted as TRAY_MSG_COMMAND; a modal message box; opening a file or URL
+       with the desktop's handler. Modal functions dispatch events while
+       they run, so calls into the window procedure nest. */
+} TrayBackend;
+
+typedef const TrayBackend* (*TrayBackendEntry)(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

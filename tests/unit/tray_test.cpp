@@ -1,0 +1,261 @@
+// The tray host driven through the test backend: a script packed with the
+// test host, the desktop's events given as steps, and the host's calls of
+// the backend ("tray: ...") interleaved with what the script printed.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "tests/support/proc_util.h"
+
+namespace {
+
+const std::string kBin = KV_BIN_DIR;
+const std::string kHost = std::string(KV_TEST_LIBS_DIR) + "/kv_tray_host";
+const std::string kAdd4 = "tray: add size=88 id=100 flags=0x7 msg=0x8000 icon=default tip=\"Nimbrel\"\n";
+const std::string kEnd = "tray: delete id=100 flags=0x7\ntray: destroy_window\n";
+
+struct Tray : ::testing::Test {
+    TempDir dir;
+    TempDir tmp;  // the program's temporary path
+
+    // Packs the script (after "$| = 1;") with the test host and runs it with
+    // the steps; `pack` adds packer options.
+    ProcResult run(const std::string& script, const std::string& steps, const std::vector<std::string>& pack = {}) {
+        write_text(dir.file("app.pl"), "$| = 1;\n" + script);
+        std::vector<std::string> args = {kBin + "/kovpack", "-q", "--no-bundle-libperl", "--host-exe", kHost};
+        args.insert(args.end(), pack.begin(), pack.end());
+        args.insert(args.end(), {dir.file("app.pl"), "-o", dir.file("app")});
+        ProcResult packed = run_process(args);
+        EXPECT_EQ(packed.status, 0) << packed.err;
+        ProcResult r = run_process({dir.file("app")},
+                                   {"TMPDIR=" + tmp.path, "KV_TRAY_STEPS=" + steps, "KOVRUN_DEBUG_LOG=" + dir.file("debug.log")});
+        EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+        return r;
+    }
+    // The per-process directories left in the temporary path.
+    int process_dirs() {
+        int n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(tmp.path)) {
+            std::string name = e.path().filename().string();
+            n += std::count(name.begin(), name.end(), '-') == 2;  // qrx-USER-PID
+        }
+        return n;
+    }
+};
+
+TEST_F(Tray, RecordSizeAndTipLengthFollowTheShellVersion) {
+    struct Case {
+        int shell, size, tip_limit;
+        bool balloon;
+    } cases[] = {{4, 88, 63, false}, {5, 488, 127, true}, {6, 504, 127, true}, {7, 88, 127, true}};
+    for (const Case& c : cases) {
+        ProcResult r = run("sub ToolTip { 'x' x 200 } Nimbrel::Balloon('hi');", "shell " + std::to_string(c.shell) + "; icon move");
+        std::string balloon = c.balloon ? "tray: modify flags=0x10 info=\"hi\" title=\"\" kind=0 timeout=10000\n" : "";
+        EXPECT_EQ(r.out, "tray: add size=" + std::to_string(c.size) + " id=100 flags=0x7 msg=0x8000 icon=default tip=\"Nimbrel\"\n" +
+                             balloon + "> shell " + std::to_string(c.shell) + "\n> icon move\ntray: modify flags=0x4 tip=\"" +
+                             std::string(c.tip_limit, 'x') + "\"\ntray: loop ended by the test\n" + kEnd + "tray: post_quit 0\n")
+            << "shell " << c.shell;
+    }
+}
+
+TEST_F(Tray, ClicksDoubleClicksAndThePopupPath) {
+    const std::string with_click = "sub Click { print \"Click\\n\" } sub Nimbrel::DoubleClick { print \"DoubleClick\\n\" }";
+    const std::string popup = "sub Nimbrel::PopupMenu { print \"PopupMenu\\n\"; 'template' }";
+    struct Case {
+        std::string script, steps, out;
+    } cases[] = {
+        // One click: one "Click", once the double-click time has passed.
+        {with_click, "dclick 300; icon ldown; icon lup; timer 10; timer 10",
+         "> dclick 300\n> icon ldown\ntray: set_timer 10 300\n> icon lup\n> timer 10\ntray: kill_timer 10\nClick\n> timer 10\n"
+         "tray: timer 10 is not running\n"},
+        // A double click: only "Nimbrel::DoubleClick".
+        {with_click, "icon ldown; icon lup; icon ldbl; icon lup; timer 10",
+         "> icon ldown\ntray: set_timer 10 500\n> icon lup\n> icon ldbl\ntray: kill_timer 10\nDoubleClick\n> icon lup\n> timer 10\n"
+         "tray: timer 10 is not running\n"},
+        // No "Click" sub, or one that dies: the popup menu.
+        {popup, "icon ldown; timer 10", "> icon ldown\ntray: set_timer 10 500\n> timer 10\ntray: kill_timer 10\nPopupMenu\n"},
+        {popup + " sub Click { die }", "icon ldown; timer 10",
+         "> icon ldown\ntray: set_timer 10 500\n> timer 10\ntray: kill_timer 10\nPopupMenu\n"},
+        // The menu opens on the right button's release.
+        {popup, "icon rdown; icon rup", "> icon rdown\n> icon rup\nPopupMenu\n"},
+    };
+    for (const Case& c : cases) {
+        ProcResult r = run(c.script, c.steps);
+        EXPECT_EQ(r.out, kAdd4 + c.out + "tray: loop ended by the test\n" + kEnd + "tray: post_quit 0\n") << c.steps;
+    }
+}
+
+TEST_F(Tray, CommandsAndTimersReachTheScriptAsDecimalText) {
+    ProcResult r = run(R"(
+        sub Nimbrel::Command { print "command @_\n" }
+        sub Nimbrel::Timer { print "timer @_\n" }
+        Nimbrel::_SetTimer($_, 1000) for 3, 4294967295, 10;
+        Nimbrel::_SetTimer(4, 0);)",
+                       "command 7; command 65541; timer 3; timer 4294967295; timer 4; timer 10; timer 10");
+    EXPECT_EQ(r.out, kAdd4 + "tray: set_timer 3 1000\ntray: set_timer 4294967295 1000\ntray: set_timer 10 1000\n"
+                             "tray: set_timer 4 10\n> command 7\ncommand 7\n> command 65541\ncommand 5\n> timer 3\ntimer 3\n"
+                             "> timer 4294967295\ntimer -1\n> timer 4\ntimer 4\n> timer 10\ntray: kill_timer 10\n> timer 10\n"
+                             "tray: timer 10 is not running\ntray: loop ended by the test\n" +
+                             kEnd + "tray: post_quit 0\n");
+}
+
+TEST_F(Tray, ToolTipChangesTheTipOnlyWithNewText) {
+    ProcResult r = run(R"(
+        my @tips = ('a', 'a', 'z' x 127 . '1', 'z' x 127 . '2', 42, undef, "caf\x{e9}", 'b');
+        sub ToolTip { shift @tips })",
+                       "shell 6; icon move; icon move; icon move; icon move; icon move; icon move; icon move; icon move");
+    std::string move = "> icon move\n";
+    EXPECT_EQ(r.out, "tray: add size=504 id=100 flags=0x7 msg=0x8000 icon=default tip=\"Nimbrel\"\n> shell 6\n" + move +
+                         "tray: modify flags=0x4 tip=\"a\"\n" + move + move + "tray: modify flags=0x4 tip=\"" +
+                         std::string(127, 'z') + "\"\n" + move + move + move + move + "tray: modify flags=0x4 tip=\"caf\xc3\xa9\"\n" +
+                         move + "tray: modify flags=0x4 tip=\"b\"\ntray: loop ended by the test\n" + kEnd + "tray: post_quit 0\n");
+}
+
+TEST_F(Tray, ExitQuitsWithItsStatusAndEndBlocksRunOnce) {
+    const std::string subs = R"(
+        END { print "END ran, status $?\n" }
+        sub Nimbrel::Timer { print "timer @_\n"; exit 3 if $_[0] == 3; Nimbrel::_SetTimer(99, 5) if $_[0] == 4 }
+        sub Nimbrel::Command { print "command @_\n" }
+        sub ToolTip { print "tool tip exits\n"; exit 9 }
+        Nimbrel::_SetTimer($_, 1000) for 3, 4;
+        Kovar::get_temp_dir(1);)";
+    struct Case {
+        std::string script, steps, out;
+        int status;
+    } cases[] = {
+        // An exit in an event quits; what comes after it reaches nothing.
+        {subs, "timer 3; command 1; icon ldown",
+         "> timer 3\ntimer 3\nEND ran, status 3\n" + kEnd + "tray: post_quit 3\n> command 1\n> icon ldown\n", 3},
+        // An exit in "ToolTip" is absorbed: the tray goes on.
+        {subs, "icon move; command 2",
+         "> icon move\ntool tip exits\n> command 2\ncommand 2\ntray: loop ended by the test\nEND ran, status 0\n" + kEnd +
+             "tray: post_quit 0\n",
+         0},
+        // An END block that exits ends only the END run.
+        {"END { print \"not run\\n\" } END { print \"exits\\n\"; exit 5 } sub Nimbrel::Timer { exit 2 } Nimbrel::_SetTimer(1, 50);",
+         "timer 1", "tray: set_timer 1 50\n> timer 1\nexits\n" + kEnd + "tray: post_quit 5\n", 5},
+        // Exit inside a nested event: the outer event finishes first.
+        {subs, "post timer 3; modal; timer 4",
+         "> post timer 3\n> modal\n> timer 4\ntimer 4\ntray: modal loop\ntimer 3\ntray: set_timer 99 10\nEND ran, status 3\n" +
+             kEnd + "tray: post_quit 3\n",
+         3},
+        // Events queued while the quit sequence runs do nothing.
+        {subs + " END { Nimbrel::_SetTimer(98, 10) }", "post command 4; modal; timer 3",
+         "> post command 4\n> modal\n> timer 3\ntimer 3\ntray: modal loop\ntray: set_timer 98 10\nEND ran, status 3\n" + kEnd +
+             "tray: post_quit 3\n",
+         3},
+        // A termination signal runs the quit sequence from the loop.
+        {subs, "signal 15; command 3", "> signal 15\nEND ran, status 143\n" + kEnd + "tray: post_quit 143\n> command 3\n", 143},
+    };
+    for (const Case& c : cases) {
+        ProcResult r = run(c.script, c.steps);
+        std::string timers = c.script.rfind(subs, 0) == 0 ? "tray: set_timer 3 1000\ntray: set_timer 4 1000\n" : "";
+        EXPECT_EQ(r.out, kAdd4 + timers + c.out) << c.steps;
+        EXPECT_EQ(r.status, c.status) << c.steps;
+        EXPECT_EQ(process_dirs(), 0) << c.steps;
+    }
+}
+
+TEST_F(Tray, AMainProgramThatFailsEndsAtOnceWithItsStatus) {
+    struct Case {
+        std::string script;
+        int status;
+    } cases[] = {{"END { print \"not run\\n\" } exit 4;", 4}, {"die 'broken';", 255},
+                   // Compiles when packed, not when run.
+                   {"BEGIN { die 'no compile' if defined $ENV{KV_TRAY_STEPS} }", 255}};
+    for (const Case& c : cases) {
+        ProcResult r = run(c.script, "icon ldown");
+        EXPECT_EQ(r.out, kAdd4 + kEnd + "tray: post_quit " + std::to_string(c.status) + "\n") << c.script;
+        EXPECT_EQ(r.status, c.status) << c.script;
+    }
+}
+
+TEST_F(Tray, AnExitThatUnwindsBeneathAnOuterEventEndsTheProgramAtOnce) {
+    ProcResult r = run(R"(
+        END { print "END ran\n" }
+        sub Nimbrel::Timer { if ($_[0] == 4) { Nimbrel::_SetTimer(99, 10); print "not reached\n" } else { CORE::exit(6) } }
+        Nimbrel::_SetTimer(4, 1000);)",
+                       "post timer 3; modal; timer 4");
+    EXPECT_EQ(r.out, kAdd4 + "tray: set_timer 4 1000\n> post timer 3\n> modal\n> timer 4\ntray: modal loop\nEND ran\ntray: delete id=100 flags=0x7\n");
+    EXPECT_EQ(r.status, 6);
+}
+
+TEST_F(Tray, AForkedChildEndsWithoutTouchingTheTray) {
+    ProcResult r = run(R"(
+        $main::parent = $$;
+        END { print $$ == $main::parent ? "parent END\n" : "child END\n" }
+        sub Nimbrel::Command {
+            if (my $pid = fork) { waitpid $pid, 0 } else { return }
+            print "directory kept: ", (-d Kovar::get_temp_dir(1) ? "yes" : "no"), "\n";
+        })",
+                       "command 1");
+    EXPECT_EQ(r.out, kAdd4 + "> command 1\nchild END\ndirectory kept: yes\ntray: loop ended by the test\nparent END\n" + kEnd +
+                         "tray: post_quit 0\n");
+    EXPECT_EQ(process_dirs(), 0);
+}
+
+TEST_F(Tray, BalloonFields) {
+    ProcResult r = run(R"(
+        Nimbrel::Balloon();
+        Nimbrel::Balloon('x' x 300, 't' x 100, 'Error', 0);
+        Nimbrel::Balloon('a', 5, 'e', 3);
+        Nimbrel::Balloon('b', 'T', $_) for 'info', 'WARN', 'none', '', 'x', 7;)",
+                       "shell 5");
+    std::string expected = "tray: add size=488 id=100 flags=0x7 msg=0x8000 icon=default tip=\"Nimbrel\"\n"
+                           "tray: modify flags=0x10 info=\"" +
+                           std::string(255, 'x') + "\" title=\"" + std::string(63, 't') + "\" kind=3 timeout=0\n" +
+                           "tray: modify flags=0x10 info=\"a\" title=\"\" kind=3 timeout=3000\n";
+    for (int kind : {1, 2, 0, 0, 0, 0}) expected += "tray: modify flags=0x10 info=\"b\" title=\"T\" kind=" + std::to_string(kind) + " timeout=10000\n";
+    EXPECT_EQ(r.out, expected + "> shell 5\ntray: loop ended by the test\n" + kEnd + "tray: post_quit 0\n");
+}
+
+TEST_F(Tray, DebugWritesItsArgumentsJoined) {
+    ProcResult r = run("Nimbrel::debug(); Nimbrel::debug('x'); Nimbrel::debug('a', 'b', 3);", "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_text(dir.file("debug.log")), "xab3");
+}
+
+TEST_F(Tray, IconsByNameAndNumberAndTheDefault) {
+    write_text(dir.file("red"), "red-image");
+    write_text(dir.file("blue"), "blue-image");
+    write_text(dir.file("green"), "green-image");
+    write_text(dir.file("junk"), "\x01\x02");
+    ProcResult r = run(R"(
+        my $red = Nimbrel::_LoadIcon('red');
+        print join(' ', $red, map(Nimbrel::_LoadIcon($_), 'red', '#2', '#02', '#1', 'missing', 'junk')), "\n";
+        print Nimbrel::_SetIcon($_), "\n" for $red, 0, 0, 12345, 'text', $red;
+        sub ToolTip { 'tip' })",
+                       "icon move; taskbar", {"--entry", "*ICON:red=" + dir.file("red"), "--entry", "*ICON:#2=" + dir.file("blue"),
+                                              "--entry", "*ICON=" + dir.file("green"), "--entry", "*ICON:junk=" + dir.file("junk")});
+    EXPECT_EQ(r.out, "tray: load_icon green-image\ntray: add size=88 id=100 flags=0x7 msg=0x8000 icon=green-image tip=\"Nimbrel\"\n"
+                     "tray: load_icon red-image\ntray: load_icon blue-image\n2 2 3 3 1 0 0\n"
+                     "tray: modify flags=0x2 icon=red-image\n1\ntray: modify flags=0x2 icon=green-image\n2\n"
+                     "tray: modify flags=0x2 icon=green-image\n1\ntray: modify flags=0x2 icon=green-image\n1\n"
+                     "tray: modify flags=0x2 icon=green-image\n1\ntray: modify flags=0x2 icon=red-image\n1\n"
+                     // The taskbar's return restores the last icon and tip.
+                     "> icon move\ntray: modify flags=0x4 tip=\"tip\"\n> taskbar\n"
+                     "tray: add size=88 id=100 flags=0x7 msg=0x8000 icon=red-image tip=\"tip\"\n"
+                     "tray: loop ended by the test\n" +
+                         kEnd + "tray: post_quit 0\n");
+}
+
+TEST_F(Tray, WideCharGivesUtf16LittleEndian) {
+    ProcResult r = run(R"(
+        my $latin = "\xe9"; my $upgraded = "\xe9"; utf8::upgrade($upgraded);
+        print join(' ', map unpack('H*', Nimbrel::_WideChar($_)), 'AB', '', "a\0b", $latin, $upgraded, "\x{263a}", "\x{1F600}"), "\n";)",
+                       "");
+    EXPECT_EQ(r.out, kAdd4 + "41004200  610000006200 e900 e900 3a26 3dd800de\ntray: loop ended by the test\n" + kEnd + "tray: post_quit 0\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TrayHost, WithoutADesktopBackendItSaysSoInOneLine) {
+    ProcResult r = run_process({kBin + "/nimbrel"}, {"KOVRUN_DEBUG_LOG=/dev/null"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Panic: This program carries no desktop backend\n");
+}
+
+}  // namespace
