@@ -384,10 +384,9 @@ void kovrun_run_end_blocks(KovrunSession* s) {
     api.Perl_sv_setpv(s->interp, err, "");
     *api.Perl_Tcurstash_ptr(s->interp) = *api.Perl_Tdefstash_ptr(s->interp);
     // Each END block is taken off the list as it runs. One that dies or
-    // exits ends the round in the frame; the rest still run, as at the end
-    // of a command-line program.
-    while (kv_protect(s->interp, do_end_blocks, s) != 0) {
-    }
+    // exits lands in the frame and ends the run: the quit sequence goes on
+    // without the blocks after it.
+    kv_protect(s->interp, do_end_blocks, s);
     kv_set_context(old);
 }
 

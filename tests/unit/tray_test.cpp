@@ -38,7 +38,7 @@ struct Tray : ::testing::Test {
         int n = 0;
         for (const auto& e : std::filesystem::directory_iterator(tmp.path)) {
             std::string name = e.path().filename().string();
-            n += std::count(name.begin(), name.end(), '-') == 2;  // qrx-USER-PID
+            n += std::count(name.begin(), name.end(), '-') >= 2;  // qrx-USER-PID-SUFFIX
         }
         return n;
     }
