@@ -10,3 +10,8 @@ set_target_properties(nimbrel-qt PROPERTIES
 target_link_options(nimbrel-qt PRIVATE -Wl,--no-undefined
   -Wl,--version-script=${CMAKE_SOURCE_DIR}/platform/qt/exports.map)
 set_property(TARGET nimbrel-qt APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/platform/qt/exports.map)
+# Every tray program carries the library: without its debugging information
+# it is a twentieth of the size.
+if(NOT KV_SANITIZE)
+  target_link_options(nimbrel-qt PRIVATE -Wl,--strip-debug)
+endif()

@@ -172,11 +172,12 @@ bool plugin_present(const char* name) {
     return QFileInfo::exists(path);
 }
 
-// The X display named by "-display NAME" in the arguments, else $DISPLAY.
-const char* x_display_name(int argc, char** argv) {
+// The value of Qt's option "-NAME VALUE" in the arguments, else the
+// environment variable `variable`.
+const char* qt_option(int argc, char** argv, const char* name, const char* variable) {
     for (int i = 1; i + 1 < argc; i++)
-        if (strcmp(argv[i], "-display") == 0) return argv[i + 1];
-    return getenv("DISPLAY");
+        if (argv[i][0] == '-' && strcmp(argv[i] + 1, name) == 0) return argv[i + 1];
+    return getenv(variable);
 }
 
 // Connects to the X server the way Qt's xcb platform will. True when it
@@ -200,9 +201,9 @@ bool x_display_answers(const char* name) {
     return answers;
 }
 
-// Empty when the platform can be opened; else the reason.
+// True when the platform can be opened; else false with the reason in `error`.
 bool check_display(int argc, char** argv, char* error, size_t error_size) {
-    const char* platform = getenv("QT_QPA_PLATFORM");
+    const char* platform = qt_option(argc, argv, "platform", "QT_QPA_PLATFORM");
     bool x11 = true;
     if (platform && *platform) {
         x11 = strncmp(platform, "xcb", 3) == 0;
@@ -211,7 +212,7 @@ bool check_display(int argc, char** argv, char* error, size_t error_size) {
         if (wayland && *wayland && plugin_present("wayland")) x11 = false;
     }
     if (!x11) return true;  // another platform that the user chose: Qt's to judge
-    const char* display = x_display_name(argc, argv);
+    const char* display = qt_option(argc, argv, "display", "DISPLAY");
     if (!display || !*display) {
         snprintf(error, error_size, "Can't open the desktop: no display (DISPLAY is not set)");
         return false;
