@@ -145,10 +145,17 @@ TEST_F(TrayPack, AStartWithoutADesktopSaysWhy) {
 }
 
 TEST_F(TrayPack, AProgramWithoutAUsableBackendSaysWhy) {
-    // A library that is no backend, and a program that carries none.
+    // A backend whose toolkit is not installed, a library that is no
+    // backend, and a program that carries none.
+    ASSERT_EQ(pack({"--tray", "--tray-backend", std::string(KV_TEST_LIBS_DIR) + "/libbackend_without_qt.so"}).status, 0);
+    ProcResult r = start({"DISPLAY=:64999"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Panic: Can't load the desktop backend: Qt 6 is not installed (libQt6Absent.so.6: cannot open "
+                     "shared object file: No such file or directory)\n");
+
     std::filesystem::copy_file(std::string(KV_TEST_LIBS_DIR) + "/fake_unstamped.so", dir.file("libfake.so"));
     ASSERT_EQ(pack({"--tray", "--tray-backend", dir.file("libfake.so")}).status, 0);
-    ProcResult r = start({"DISPLAY=:64999"});
+    r = start({"DISPLAY=:64999"});
     EXPECT_EQ(r.status, 1);
     ASSERT_EQ(found("libfake.so").size(), 1u);
     EXPECT_EQ(r.err, "Panic: " + found("libfake.so")[0] + " is not a desktop backend\n");
