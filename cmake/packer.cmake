@@ -4,7 +4,11 @@
 # (an empty one otherwise); the glob notices when it appears.
 set(KV_PACKER_EMBEDDED ${CMAKE_BINARY_DIR}/generated/packer_embedded.cpp)
 file(GLOB KV_GLUE_PM CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/perl/Nimbrel.pm)
-set(KV_PACKER_PERL ${CMAKE_SOURCE_DIR}/perl/setup.pl ${CMAKE_SOURCE_DIR}/perl/scandeps.pl ${KV_GLUE_PM})
+# Rewritten only when the glob's result changes, so that the sources are
+# embedded again also when the glue library goes away.
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/packer_glue.txt CONTENT "${KV_GLUE_PM}\n")
+set(KV_PACKER_PERL ${CMAKE_SOURCE_DIR}/perl/setup.pl ${CMAKE_SOURCE_DIR}/perl/scandeps.pl ${KV_GLUE_PM}
+  ${CMAKE_BINARY_DIR}/generated/packer_glue.txt)
 add_custom_command(
   OUTPUT ${KV_PACKER_EMBEDDED}
   COMMAND ${CMAKE_COMMAND} -DOUT=${KV_PACKER_EMBEDDED}
