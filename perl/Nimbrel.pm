@@ -14,7 +14,8 @@ package Nimbrel;
 # ("Nimbrel::Internet") will hook in the same way, through install().
 #
 # The library must load without the host too: the packer compiles the script
-# with the system's perl to find what it uses.
+# with the system's perl to find what it uses. It uses only modules that
+# every packed program carries anyway (strict, warnings, Carp).
 
 use strict;
 use warnings;
@@ -23,11 +24,9 @@ use Carp ();
 
 our $VERSION = '1.00';
 
-use constant {
-    CLICK_TIMER => 10,            # the host's own timer: never given out
-    MAX_TIMER_ID => 0x7FFFFFFF,   # identifiers reach the script as signed 32-bit numbers
-    MAX_INTERVAL => 0x7FFFFFFF,   # milliseconds, as the host keeps them
-};
+my $CLICK_TIMER = 10;            # the host's own timer: never given out
+my $MAX_TIMER_ID = 0x7FFFFFFF;   # identifiers reach the script as signed 32-bit numbers
+my $MAX_INTERVAL = 0x7FFFFFFF;   # milliseconds, as the host keeps them
 
 # ---- event subs ---------------------------------------------------------------------
 
@@ -146,9 +145,9 @@ my %unit_ms = (ms => 1, s => 1000, m => 60_000, min => 60_000, h => 3_600_000);
 # with a unit (ms, s, m or min, h) is converted.
 my sub milliseconds {
     my ($function, $interval) = @_;
-    if (defined $interval && !ref $interval && $interval =~ /^\s*(\d+(?:\.\d*)?|\.\d+)\s*(ms|s|min|m|h)?\s*\z/i) {
+    if (defined $interval && !ref $interval && $interval =~ /^\s*(\d+(?:\.\d*)?|\.\d+)\s*(ms|s|min|m|h)?\s*\z/ia) {
         my $ms = int($1 * $unit_ms{lc($2 // 'ms')} + 0.5);
-        return $ms if $ms <= MAX_INTERVAL;
+        return $ms if $ms <= $MAX_INTERVAL;
     }
     $interval //= 'undef';
     Carp::croak("Nimbrel::$function: bad interval '$interval' (milliseconds, or a number with ms, s, m or h, up to 24 days)");
@@ -156,8 +155,8 @@ my sub milliseconds {
 
 # The next identifier: never the click timer's, never one in use.
 my sub new_timer_id {
-    do { $last_id = $last_id >= MAX_TIMER_ID ? 1 : $last_id + 1 }
-        while $last_id == CLICK_TIMER || exists $timer{$last_id};
+    do { $last_id = $last_id >= $MAX_TIMER_ID ? 1 : $last_id + 1 }
+        while $last_id == $CLICK_TIMER || exists $timer{$last_id};
     return $last_id;
 }
 
@@ -212,7 +211,7 @@ my sub balloon {
         or Carp::croak("Nimbrel::Balloon: unknown kind '$kind' (none, info, warning or error)");
     my @args = ("$text", defined $title ? "$title" : '', $host_kind);
     if (defined $seconds) {
-        Carp::croak("Nimbrel::Balloon: bad time-out '$seconds' (whole seconds)") unless $seconds =~ /^\d{1,6}\z/;
+        Carp::croak("Nimbrel::Balloon: bad time-out '$seconds' (whole seconds)") unless $seconds =~ /^\d{1,6}\z/a;
         push @args, $seconds;
     }
     Nimbrel::Balloon(@args);
