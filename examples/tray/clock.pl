@@ -25,16 +25,18 @@
 use strict;
 use warnings;
 
-use Nimbrel;
+use Nimbrel qw(:DEFAULT HasIcon);
 
 my @DAYS = qw(Sunday Monday Tuesday Wednesday Thursday Friday Saturday);
 my @MONTHS = qw(January February March April May June July August September October November December);
 
-# The icon of each load level: undef is the default icon.
-my %ICON = (low => undef, medium => 'medium', high => 'high');
+# The icon of each load level: the default icon for low load, and for any
+# level whose icon the program does not carry.
+my %ICON = (low => undef, map { $_ => (HasIcon($_) ? $_ : undef) } qw(medium high));
 
 my $cpus = count_cpus();
 my $level = 'low';  # the level the icon shows
+my $alerts = 0;     # whether a turn to high load gets a balloon: not at the start
 
 # ---- reading the system -------------------------------------------------------
 
@@ -88,10 +90,9 @@ sub update {
     my ($one) = read_load() or return;
     my $new = load_level($one);
     return if $new eq $level;
-    my $icon = $ICON{$new};
-    SetIcon(defined $icon && HasIcon($icon) ? $icon : undef);
+    SetIcon($ICON{$new});
     Balloon(sprintf('The load is %.2f on %d CPU%s.', $one, $cpus, $cpus == 1 ? '' : 's'), 'Clock', 'warning')
-        if $new eq 'high';
+        if $new eq 'high' && $alerts;
     $level = $new;
 }
 
@@ -116,4 +117,5 @@ OnDoubleClick(sub { exit 0 });
 
 SetTimer('5s', \&update);
 update();
+$alerts = 1;
 Balloon('Click for details, double-click to end.', 'Clock', 'info', 5);

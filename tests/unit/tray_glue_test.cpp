@@ -108,7 +108,7 @@ TEST_F(TrayGlue, TheClockDemoRuns) {
     EXPECT_EQ(r.err, "");
     const char* expected[] = {
         "^tray: load_icon low-image\ntray: add size=504 id=100 flags=0x7 msg=0x8000 icon=low-image tip=\"Nimbrel\"\n",
-        "\ntray: set_timer 1 5000\n",
+        "\ntray: load_icon medium-image\ntray: load_icon high-image\ntray: set_timer 1 5000\n",
         "\ntray: modify flags=0x10 info=\"Click for details, double-click to end.\" title=\"Clock\" kind=1 timeout=5000\n",
         "\n> icon move\ntray: modify flags=0x4 tip=\"\\d\\d:\\d\\d:\\d\\d - load \\d+\\.\\d\\d\"\n",
         "\n> timer 10\ntray: kill_timer 10\ntray: modify flags=0x10 info=\"\\w+ \\d+ \\w+ \\d{4}, \\d\\d:\\d\\d\n"
