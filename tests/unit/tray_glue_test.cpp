@@ -100,6 +100,17 @@ TEST_F(TrayGlue, EventsReachHandlersOrTheScriptsOwnSubs) {
     }
 }
 
+TEST_F(TrayGlue, AnExitInANestedHandlerEndsTheProgramWithoutAWarning) {
+    ProcResult r = run(R"(
+        END { print "END\n" }
+        SetTimer(1000, sub { exit 3 });
+        SetTimer(1000, sub { Nimbrel::_SetTimer(99, 10); print "outer goes on\n" });)",
+                       "post timer 1; modal; timer 2");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.out.find("tray: modal loop\ntray: set_timer 99 10\nouter goes on\nEND\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+}
+
 TEST_F(TrayGlue, TheClockDemoRuns) {
     ProcResult r = run_file(kSource + "/examples/tray/clock.pl", "shell 6; icon move; timer 1; icon ldown; timer 10; icon ldbl; icon move",
                             {"--entry", "*ICON=" + icon("low"), "--entry", "*ICON:medium=" + icon("medium"), "--entry",
