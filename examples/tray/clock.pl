@@ -1,0 +1,121 @@
+#!/usr/bin/perl
+# Clock and load monitor: a tray program that shows the time and how busy
+# the machine is.
+#
+#   - The icon is a clock face: green while the load average per CPU is
+#     below 0.5, amber below 1, red from 1 on. It follows the load every
+#     five seconds, and a warning balloon says when the load turns high.
+#   - Resting the pointer on the icon shows the time and the load.
+#   - A click shows the details in a balloon: the date, the load over 1, 5
+#     and 15 minutes, the running tasks, the time since boot.
+#   - A double click ends it.
+#
+# Pack it into one program (from the top directory of the source tree) and
+# start it:
+#
+#   build/bin/kovpack --tray examples/tray/clock.pl \
+#       --icon examples/tray/icons/low.png \
+#       --icon medium=examples/tray/icons/medium.png \
+#       --icon high=examples/tray/icons/high.png \
+#       -o clock
+#   ./clock &
+#
+# The green icon is the default icon, shown from the start; the others are
+# shown by name. Packed without them, the program keeps the default icon.
+use strict;
+use warnings;
+
+use Nimbrel qw(:DEFAULT HasIcon);
+
+my @DAYS = qw(Sunday Monday Tuesday Wednesday Thursday Friday Saturday);
+my @MONTHS = qw(January February March April May June July August September October November December);
+
+# The icon of each load level: the default icon for low load, and for any
+# level whose icon the program does not carry.
+my %ICON = (low => undef, map { $_ => (HasIcon($_) ? $_ : undef) } qw(medium high));
+
+my $cpus = count_cpus();
+my $level = 'low';  # the level the icon shows
+my $alerts = 0;     # whether a turn to high load gets a balloon: not at the start
+
+# ---- reading the system -------------------------------------------------------
+
+sub count_cpus {
+    my $n = 0;
+    if (open(my $fh, '<', '/proc/cpuinfo')) {
+        while (<$fh>) { $n++ if /^processor\s*:/ }
+    }
+    return $n || 1;
+}
+
+# The load averages over 1, 5 and 15 minutes, and the running and all tasks
+# ("2/345"), from /proc/loadavg; an empty list when it cannot be read.
+sub read_load {
+    open(my $fh, '<', '/proc/loadavg') or return;
+    my $line = <$fh> // return;
+    my ($one, $five, $fifteen, $tasks) = split ' ', $line;
+    return unless defined $tasks;
+    return ($one, $five, $fifteen, $tasks);
+}
+
+sub load_level {
+    my ($load) = @_;
+    my $per_cpu = $load / $cpus;
+    return $per_cpu < 0.5 ? 'low' : $per_cpu < 1 ? 'medium' : 'high';
+}
+
+sub uptime_text {
+    open(my $fh, '<', '/proc/uptime') or return 'unknown';
+    my ($seconds) = split ' ', scalar(<$fh> // '');
+    return 'unknown' unless defined $seconds;
+    my $days = int($seconds / 86400);
+    my $rest = sprintf '%d:%02d', int($seconds % 86400 / 3600), int($seconds % 3600 / 60);
+    return $days ? sprintf('%d day%s %s', $days, $days == 1 ? '' : 's', $rest) : $rest;
+}
+
+sub clock_time {
+    my ($sec, $min, $hour) = localtime;
+    return sprintf '%02d:%02d:%02d', $hour, $min, $sec;
+}
+
+sub date_text {
+    my (undef, $min, $hour, $day, $month, $year, $weekday) = localtime;
+    return sprintf '%s %d %s %d, %02d:%02d', $DAYS[$weekday], $day, $MONTHS[$month], $year + 1900, $hour, $min;
+}
+
+# ---- what the icon shows --------------------------------------------------------
+
+# Every five seconds (the kernel's own interval): the icon follows the load.
+sub update {
+    my ($one) = read_load() or return;
+    my $new = load_level($one);
+    return if $new eq $level;
+    SetIcon($ICON{$new});
+    Balloon(sprintf('The load is %.2f on %d CPU%s.', $one, $cpus, $cpus == 1 ? '' : 's'), 'Clock', 'warning')
+        if $new eq 'high' && $alerts;
+    $level = $new;
+}
+
+OnToolTip(sub {
+    my ($one) = read_load();
+    return clock_time() unless defined $one;
+    return sprintf '%s - load %.2f', clock_time(), $one;
+});
+
+OnClick(sub {
+    my ($one, $five, $fifteen, $tasks) = read_load();
+    return Balloon(date_text() . "\nThe load cannot be read.", 'Clock', 'error') unless defined $one;
+    my ($running, $all) = split m{/}, $tasks;
+    my $details = join "\n", date_text(),
+        sprintf('Load %.2f, %.2f, %.2f (1, 5, 15 minutes) on %d CPU%s', $one, $five, $fifteen, $cpus, $cpus == 1 ? '' : 's'),
+        "$running of $all tasks running",
+        'Up ' . uptime_text();
+    Balloon($details, "Clock - load $level", $level eq 'high' ? 'warning' : 'info');
+});
+
+OnDoubleClick(sub { exit 0 });
+
+SetTimer('5s', \&update);
+update();
+$alerts = 1;
+Balloon('Click for details, double-click to end.', 'Clock', 'info', 5);

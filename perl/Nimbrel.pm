@@ -1,0 +1,480 @@
+package Nimbrel;
+
+# The script-side library of a tray program: icons by name, timers with code
+# references, balloons and event handlers, on top of the primitives that the
+# tray host defines in this package (Nimbrel::_LoadIcon, _SetIcon, _SetTimer,
+# _KillTimer, Balloon, debug). The documentation is at the end of the file.
+#
+# The host calls the script's subs by name: "Click" and "ToolTip" in package
+# main, "Nimbrel::DoubleClick" and "Nimbrel::Timer" here. The library
+# defines none of them when it is loaded, so that a script that defines them
+# itself compiles without a redefinition warning; it installs its dispatcher
+# for an event when the script first registers a handler for it. Menus
+# ("Nimbrel::PopupMenu", "Nimbrel::Command") and downloads
+# ("Nimbrel::Internet") will hook in the same way, through install().
+#
+# The library must load without the host too: the packer compiles the script
+# with the system's perl to find what it uses. It uses only modules that
+# every packed program carries anyway (strict, warnings, Carp).
+
+use strict;
+use warnings;
+
+use Carp ();
+
+our $VERSION = '1.00';
+
+my $CLICK_TIMER = 10;            # the host's own timer: never given out
+my $MAX_TIMER_ID = 0x7FFFFFFF;   # identifiers reach the script as signed 32-bit numbers
+my $MAX_INTERVAL = 0x7FFFFFFF;   # milliseconds, as the host keeps them
+
+# ---- event subs ---------------------------------------------------------------------
+
+my %handler;  # event => code reference (or, for tool_tip, a fixed text)
+
+# Installs `$dispatcher` as the sub `$name` that the host calls, unless it is
+# there already. A sub of that name that the script defines itself stays:
+# registering a handler then is a mistake that `$function` reports.
+my sub install {
+    my ($function, $name, $dispatcher) = @_;
+    no strict 'refs';
+    if (defined &{$name}) {
+        return if \&{$name} == $dispatcher;
+        Carp::croak("Nimbrel::$function: the script defines its own sub $name; use either of them");
+    }
+    *{$name} = $dispatcher;
+}
+
+# Runs a handler; its error is reported as a warning. Returns true when it
+# returned normally (the result, in scalar context, goes to `$result`).
+my sub run_handler {
+    my ($what, $result, $code, @args) = @_;
+    return 1 if eval { $$result = $code->(@args); 1 };
+    my $error = $@;
+    $error = "died\n" unless length $error;
+    # An exit inside an event that another event's modal loop delivered
+    # leaves the handler as a die does (the host ends the program once the
+    # outer event returns): no failure to report.
+    warn "Nimbrel: the $what handler failed: $error" unless $error =~ /^exit inside a nested event: /;
+    return 0;
+}
+
+# "Click": dies when there is no handler or the handler died, so that the
+# host shows the popup menu, as it does for a script without a Click sub.
+my sub dispatch_click {
+    my $code = $handler{click} or die "no Click handler\n";
+    my $result;
+    run_handler('Click', \$result, $code) or die "the Click handler failed\n";
+    return;
+}
+
+my sub dispatch_double_click {
+    my $code = $handler{double_click} or return;
+    my $result;
+    run_handler('DoubleClick', \$result, $code);
+    return;
+}
+
+# "ToolTip": a defined plain value of the handler becomes the tip, numbers
+# as text; anything else leaves the tip as it is.
+my sub dispatch_tool_tip {
+    my $tip = $handler{tool_tip};
+    return undef unless defined $tip;
+    return "$tip" unless ref $tip;
+    my $text;
+    run_handler('ToolTip', \$text, $tip) or return undef;
+    return defined $text && !ref $text ? "$text" : undef;
+}
+
+# Registers the handler of an event and returns the one before; undef
+# removes it.
+my sub register {
+    my ($function, $event, $name, $dispatcher, $code, $text_too) = @_;
+    Carp::croak("Nimbrel::$function: the handler is not a code reference")
+        unless !defined $code || ref $code eq 'CODE' || ($text_too && !ref $code);
+    install($function, $name, $dispatcher);
+    my $previous = $handler{$event};
+    if (defined $code) { $handler{$event} = $code } else { delete $handler{$event} }
+    return $previous;
+}
+
+sub OnClick { return register('OnClick', 'click', 'main::Click', \&dispatch_click, $_[0]) }
+
+sub OnDoubleClick {
+    return register('OnDoubleClick', 'double_click', 'Nimbrel::DoubleClick', \&dispatch_double_click, $_[0]);
+}
+
+sub OnToolTip { return register('OnToolTip', 'tool_tip', 'main::ToolTip', \&dispatch_tool_tip, $_[0], 1) }
+
+# ---- icons ----------------------------------------------------------------------------
+
+my %icon_handle;        # name => the host's handle, once loaded
+my $shown_handle = 0;   # the handle the library showed last; 0: the default icon
+my $shown_name;         # its name; undef for the default icon
+
+my sub load_icon {
+    my ($name) = @_;
+    return $icon_handle{$name} ||= Nimbrel::_LoadIcon("$name");
+}
+
+sub HasIcon {
+    my ($name) = @_;
+    return defined $name && load_icon($name) ? 1 : 0;
+}
+
+sub SetIcon {
+    my ($name) = @_;
+    my $handle = 0;
+    if (defined $name) {
+        $handle = load_icon($name) or Carp::croak("Nimbrel::SetIcon: no icon named '$name' in this program");
+    }
+    my $previous = $shown_name;
+    if ($handle != $shown_handle) {
+        Nimbrel::_SetIcon($handle);
+        $shown_handle = $handle;
+    }
+    $shown_name = $name;
+    return $previous;
+}
+
+# ---- timers ----------------------------------------------------------------------------
+
+my %timer;        # identifier => [code, repeating]
+my $last_id = 0;  # the identifier given out last
+
+my %unit_ms = (ms => 1, s => 1000, m => 60_000, min => 60_000, h => 3_600_000);
+
+# An interval in whole milliseconds: a plain number is milliseconds; a number
+# with a unit (ms, s, m or min, h) is converted.
+my sub milliseconds {
+    my ($function, $interval) = @_;
+    if (defined $interval && !ref $interval && $interval =~ /^\s*(\d+(?:\.\d*)?|\.\d+)\s*(ms|s|min|m|h)?\s*\z/ia) {
+        my $ms = int($1 * $unit_ms{lc($2 // 'ms')} + 0.5);
+        return $ms if $ms <= $MAX_INTERVAL;
+    }
+    $interval //= 'undef';
+    Carp::croak("Nimbrel::$function: bad interval '$interval' (milliseconds, or a number with ms, s, m or h, up to 24 days)");
+}
+
+# The next identifier: never the click timer's, never one in use.
+my sub new_timer_id {
+    do { $last_id = $last_id >= $MAX_TIMER_ID ? 1 : $last_id + 1 }
+        while $last_id == $CLICK_TIMER || exists $timer{$last_id};
+    return $last_id;
+}
+
+# "Nimbrel::Timer": the handler of the identifier, with the identifier as its
+# argument. A one-shot timer is gone before its handler runs.
+my sub dispatch_timer {
+    my ($id) = @_;
+    my $entry = defined $id ? $timer{$id} : undef;
+    return unless $entry;  # killed while its expiry was on its way
+    my ($code, $repeating) = @$entry;
+    unless ($repeating) {
+        delete $timer{$id};
+        Nimbrel::_KillTimer($id);
+    }
+    my $result;
+    run_handler("timer $id", \$result, $code, $id + 0);
+    return;
+}
+
+my sub start_timer {
+    my ($function, $repeating, $interval, $code) = @_;
+    my $ms = milliseconds($function, $interval);
+    Carp::croak("Nimbrel::$function: the handler is not a code reference") unless ref $code eq 'CODE';
+    install($function, 'Nimbrel::Timer', \&dispatch_timer);
+    my $id = new_timer_id();
+    $timer{$id} = [$code, $repeating];
+    Nimbrel::_SetTimer($id, $ms);
+    return $id;
+}
+
+sub SetTimer { return start_timer('SetTimer', 1, @_) }
+
+sub After { return start_timer('After', 0, @_) }
+
+sub KillTimer {
+    my ($id) = @_;
+    return 0 unless defined $id && !ref $id && delete $timer{$id};
+    Nimbrel::_KillTimer($id);
+    return 1;
+}
+
+# ---- balloon ---------------------------------------------------------------------------
+
+my %balloon_kind = (none => 'none', info => 'info', warn => 'warning', warning => 'warning', error => 'error');
+
+# The exported Balloon: the host's Nimbrel::Balloon with a title that may be
+# a number, kinds by name (an unknown kind is an error) and seconds checked.
+my sub balloon {
+    my ($text, $title, $kind, $seconds) = @_;
+    Carp::croak('Nimbrel::Balloon: no text') unless defined $text;
+    my $host_kind = $balloon_kind{defined $kind && length $kind ? lc $kind : 'none'}
+        or Carp::croak("Nimbrel::Balloon: unknown kind '$kind' (none, info, warning or error)");
+    my @args = ("$text", defined $title ? "$title" : '', $host_kind);
+    if (defined $seconds) {
+        Carp::croak("Nimbrel::Balloon: bad time-out '$seconds' (whole seconds)") unless $seconds =~ /^\d{1,6}\z/a;
+        push @args, $seconds;
+    }
+    Nimbrel::Balloon(@args);
+    return;
+}
+
+# ---- exports ---------------------------------------------------------------------------
+
+my @default_exports = qw(SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip);
+my %exports = (
+    (map { $_ => \&{"Nimbrel::$_"} } grep { $_ ne 'Balloon' } @default_exports),
+    Balloon => \&balloon,
+    HasIcon => \&HasIcon,
+    debug => \&Nimbrel::debug,
+);
+
+sub import {
+    my $class = shift;
+    my $caller = caller;
+    my @names = @_ ? @_ : ':DEFAULT';
+    @names = map { $_ eq ':all' ? keys %exports : $_ eq ':DEFAULT' ? @default_exports : $_ } @names;
+    for my $name (@names) {
+        (my $bare = $name) =~ s/^&//;
+        my $code = $exports{$bare} or Carp::croak("Nimbrel does not export '$name'");
+        no strict 'refs';
+        *{"${caller}::$bare"} = $code;
+    }
+    return;
+}
+
+1;
+
+__END__
+
+=head1 NAME
+
+Nimbrel - icons, timers, balloons and click handlers for a tray program
+
+=head1 SYNOPSIS
+
+    use strict;
+    use warnings;
+    use Nimbrel;
+
+    my $count = 0;
+    SetTimer('1s', sub { $count++ });            # every second
+    After('30s', sub { Balloon('Half a minute', 'Clock', 'info') });
+
+    OnToolTip(sub { "Running for $count seconds" });
+    OnClick(sub { SetIcon($count % 2 ? 'busy' : undef) });
+    OnDoubleClick(sub { exit 0 });                # ends the program
+
+Packed with its icons:
+
+    kovpack --tray app.pl --icon idle.png --icon busy=busy.png -o app
+
+=head1 DESCRIPTION
+
+A tray program is a Perl script packed with the tray host: the program shows
+an icon in the desktop's notification area and runs the script's main
+program once; from then on clicks on the icon, the pointer resting on it and
+timers call the script's code, until a handler calls C<exit>. This module,
+bound with every tray program, is the script's interface to the icon.
+
+The script's main program sets things up and returns; it must not block or
+loop, since events are delivered only once it has returned (and between two
+handlers). A handler that runs long holds up the desktop's view of the icon
+for as long.
+
+=head1 EXPORTS
+
+C<use Nimbrel;> exports
+
+    SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip
+
+C<HasIcon> and C<debug> are exported on request; C<:all> exports everything,
+C<:DEFAULT> the default set, and C<use Nimbrel ();> nothing. Every function
+may also be called by its full name (C<Nimbrel::SetTimer>), except that
+C<Nimbrel::Balloon> is the host's function; see L</BALLOON>.
+
+=head1 ICONS
+
+Icons are bound into the program when it is packed: C<--icon FILE> binds
+the default icon, shown from the start, and C<--icon NAME=FILE> an icon that
+the script shows by its NAME (PNG, SVG or ICO). A program packed without
+C<--icon> shows a built-in default icon.
+
+=over 4
+
+=item SetIcon(NAME)
+
+Shows the icon bound as NAME; C<SetIcon()> or C<SetIcon(undef)> shows the
+default icon again. Each icon is loaded once, on first use. Showing the icon
+that is shown already does nothing. Returns the NAME that was shown before
+(undef for the default icon).
+
+An icon NAME that the program does not carry is an error: C<SetIcon> dies
+with C<Nimbrel::SetIcon: no icon named 'NAME' in this program>. Use
+C<HasIcon> first where an icon is optional.
+
+=item HasIcon(NAME)
+
+True when the program carries an icon bound as NAME.
+
+=back
+
+=head1 TIMERS
+
+Intervals are milliseconds (C<500>), or a number with a unit: C<'250ms'>,
+C<'5s'>, C<'1.5s'>, C<'2m'> (or C<'2min'>), C<'1h'>; fractions are rounded
+to whole milliseconds. The longest interval is 2147483647 ms (about 24
+days); the shortest that the host keeps is 10 ms, so C<0> means "as soon as
+possible". A bad interval dies with C<Nimbrel::SetTimer: bad interval ...>.
+
+Timers fire while the program waits for events: a timer that comes due while
+a handler runs is handled after it, and a repeating timer that falls behind
+does not fire twice to catch up.
+
+=over 4
+
+=item SetTimer(INTERVAL, CODE)
+
+Calls CODE every INTERVAL until the timer is killed, and returns the timer's
+identifier, a positive integer. CODE receives the identifier as its only
+argument, so that it can stop itself with C<KillTimer($_[0])>.
+
+=item After(INTERVAL, CODE)
+
+Calls CODE once, after INTERVAL, and returns the timer's identifier (which
+C<KillTimer> accepts until CODE is called).
+
+=item KillTimer(ID)
+
+Stops the timer: CODE is not called again, not even for an expiry that was
+already on its way. Returns true when ID was a running timer, false
+otherwise (a timer killed before, or that has fired once).
+
+=back
+
+Identifiers are given out by the library in increasing order and are not
+given out again while their timer runs. Identifier 10 is never given out:
+the host uses it for its own click timer.
+
+=head1 BALLOON
+
+=over 4
+
+=item Balloon(TEXT [, TITLE [, KIND [, SECONDS]]])
+
+Shows a notification beside the icon: TEXT (at most 255 characters are
+shown), with the TITLE (at most 63) and the icon that KIND names: C<'none'>
+(the default, also for undef or C<''>), C<'info'>, C<'warning'> (or C<'warn'>) or C<'error'>, in any
+case; another KIND dies. The balloon goes after SECONDS (10 when not given;
+the desktop may keep it longer or shorter).
+
+This C<Balloon> is the library's. The host's C<Nimbrel::Balloon>, which it
+calls, takes the same arguments but leaves a title that is a number empty
+and takes any KIND by its first letter; a script that does not use the
+library calls that one.
+
+=back
+
+=head1 EVENTS
+
+The host calls the script's code for these events:
+
+=over 4
+
+=item Click
+
+A single left click, once the desktop's double-click time has passed without
+a second click. When the script has no click handler, or the handler dies,
+the host shows the icon's popup menu instead.
+
+=item Double click
+
+A double click calls only the double-click handler, never the click
+handler. A script that wants both to do the same registers the same code for
+both.
+
+=item Tool tip
+
+When the pointer rests on the icon, the host asks for the tool tip and
+shows it; the desktop shows text only, the first 127 characters (63 on old
+desktops). Desktops that do not report the pointer over the icon are asked
+at a fixed modest interval instead. The tip changes only when the text does.
+
+=back
+
+A script handles them in either of two ways.
+
+=head2 Handlers registered with the library
+
+=over 4
+
+=item OnClick(CODE)
+
+=item OnDoubleClick(CODE)
+
+=item OnToolTip(CODE or TEXT)
+
+Registers CODE as the handler of the event, and returns the handler it
+replaces (undef when there was none). C<undef> removes the handler.
+C<OnToolTip> also takes a fixed TEXT. CODE is called with no arguments;
+the tool-tip handler returns the tip's text: a string or a number; undef
+(or a reference) leaves the tip as it is.
+
+=back
+
+=head2 Subs the script defines
+
+The host calls these subs by name:
+
+    sub Click { ... }                  # package main
+    sub ToolTip { ... }                # package main; returns the text
+    sub Nimbrel::DoubleClick { ... }
+
+A script defines each event's sub itself, or registers a handler for it,
+not both: registering a handler for an event whose sub the script defines
+dies with C<Nimbrel::OnClick: the script defines its own sub main::Click;
+use either of them>. The library defines the sub (its dispatcher) the first
+time a handler for the event is registered. The same holds for
+C<Nimbrel::Timer>, which the library defines with the first timer: a script
+that uses C<SetTimer> or C<After> does not define it.
+
+A sub that the script defines follows the host's rules: the tip of a
+C<ToolTip> sub is taken only from a string (a number that was never used as
+text leaves the tip unchanged), and a C<Click> sub that dies, or that
+returns with C<$@> set, gets the popup menu shown.
+
+=head1 ERRORS
+
+A handler that dies does not end the program. The library reports the error
+as a warning (C<Nimbrel: the timer 3 handler failed: ...>), so a
+C<$SIG{__WARN__}> handler can log it; C<debug(TEXT)> writes to the program's
+debugger output (the system log, or the file named by C<KOVRUN_DEBUG_LOG>).
+A repeating timer whose handler dies goes on running.
+
+=head1 ENDING THE PROGRAM
+
+C<exit(STATUS)> in a click, double-click or timer handler ends the program
+with STATUS: the script's C<END> blocks run, the icon goes. C<exit> inside
+the tool-tip handler is ignored. Ending the program with SIGTERM, SIGINT or
+SIGHUP runs the C<END> blocks too.
+
+=head1 MENUS AND DOWNLOADS
+
+A right click (or a left click without a click handler) asks the script for
+its popup menu by calling C<Nimbrel::PopupMenu>; a chosen item calls
+C<Nimbrel::Command> with the item's number. This version of the library
+builds no menus: a script that wants one defines those subs itself. The
+names C<SetMenu>, C<OnCommand> and C<Download> are reserved for the menus
+and the downloads that the library will offer.
+
+=head1 HOST PRIMITIVES
+
+The library is built on these functions of the tray host, which a script
+that uses the library should leave alone: C<Nimbrel::_LoadIcon(NAME)> (the
+handle of a bound icon, 0 for none), C<Nimbrel::_SetIcon(HANDLE)> (0: the
+default icon), C<Nimbrel::_SetTimer(ID, MS)>, C<Nimbrel::_KillTimer(ID)> and
+C<Nimbrel::_WideChar(TEXT)> (the text in UTF-16LE).
+
+=cut

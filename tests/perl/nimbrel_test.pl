@@ -1,0 +1,105 @@
+#!/usr/bin/perl
+# perl/Nimbrel.pm with the tray host's primitives stood in: what it passes
+# to them, and what it refuses.
+use strict;
+use warnings;
+
+use FindBin ();
+use lib "$FindBin::Bin/../../perl";
+use Test::More;
+
+# The primitives record their calls.
+my @calls;
+my %bound = (busy => 7, idle => 8);
+sub Nimbrel::_LoadIcon { push @calls, "_LoadIcon @_"; return $bound{ $_[0] } // 0 }
+sub Nimbrel::_SetIcon { push @calls, "_SetIcon @_"; return 0 }
+sub Nimbrel::_SetTimer { push @calls, "_SetTimer @_"; return }
+sub Nimbrel::_KillTimer { push @calls, "_KillTimer @_"; return }
+sub Nimbrel::Balloon { push @calls, join '|', 'Balloon', map { $_ // 'undef' } @_; return }
+sub Nimbrel::debug { return }
+# A script's own sub for an event.
+sub Nimbrel::DoubleClick { return }
+
+require Nimbrel;
+Nimbrel->import(':all');
+
+# The calls that running `code` made.
+sub calls_of {
+    my ($code) = @_;
+    @calls = ();
+    $code->();
+    return [splice @calls];
+}
+
+# The error of running `code`, without the location Carp adds.
+sub error_of {
+    my ($code) = @_;
+    return eval { $code->(); 1 } ? '' : $@ =~ s/ at \S+ line \d+\.\n\z//r;
+}
+
+subtest 'intervals' => sub {
+    for my $case ([500, 500], ['500', 500], ['250ms', 250], ['5s', 5000], [' 1.5 S ', 1500], ['2m', 120000], ['2min', 120000],
+        ['1h', 3600000], [0, 0], ['0.4', 0], ['.5s', 500], [2147483647, 2147483647]) {
+        my ($interval, $ms) = @$case;
+        my $calls = calls_of(sub { KillTimer(SetTimer($interval, sub { })) });
+        like($calls->[0], qr/^_SetTimer \d+ $ms\z/, "'$interval'");
+    }
+    for my $interval ('soon', '-5', '5x', '1e3', '', '25d', 2147483648, '596524h') {
+        is(error_of(sub { SetTimer($interval, sub { }) }),
+            "Nimbrel::SetTimer: bad interval '$interval' (milliseconds, or a number with ms, s, m or h, up to 24 days)", "'$interval'");
+    }
+    is(error_of(sub { After(undef, sub { }) }),
+        "Nimbrel::After: bad interval 'undef' (milliseconds, or a number with ms, s, m or h, up to 24 days)", 'undef');
+    is(error_of(sub { SetTimer(5, 'main::tick') }), 'Nimbrel::SetTimer: the handler is not a code reference', 'a sub name');
+};
+
+subtest 'timers and icons' => sub {
+    # Only the library's own running timers reach the host; never the click timer.
+    is_deeply(calls_of(sub { is(KillTimer($_), 0, 'KillTimer(' . ($_ // 'undef') . ')') for 10, 999999, undef }), [], 'unknown timers');
+    is_deeply(calls_of(sub { ok(HasIcon('busy'), 'busy is bound'); ok(!HasIcon('nope'), 'nope is not') }),
+        ['_LoadIcon busy', '_LoadIcon nope'], 'icons looked up');
+    is(error_of(sub { SetIcon('nope') }), "Nimbrel::SetIcon: no icon named 'nope' in this program", 'unknown icon');
+};
+
+subtest 'balloons' => sub {
+    for my $case (
+        [['text'], 'Balloon|text||none'],
+        [['text', 5, 'Warn', 3], 'Balloon|text|5|warning|3'],
+        [['text', undef, 'ERROR'], 'Balloon|text||error'],
+        [['text', 'Title', 'info', 0], 'Balloon|text|Title|info|0'],
+        [['text', 'Title', ''], 'Balloon|text|Title|none'],
+    ) {
+        my ($args, $call) = @$case;
+        is_deeply(calls_of(sub { Balloon(@$args) }), [$call], $call);
+    }
+    is(error_of(sub { Balloon('text', '', 'x') }), "Nimbrel::Balloon: unknown kind 'x' (none, info, warning or error)", 'kind x');
+    is(error_of(sub { Balloon('text', '', 'info', '1.5') }), "Nimbrel::Balloon: bad time-out '1.5' (whole seconds)", 'time-out 1.5');
+    is(error_of(sub { Balloon() }), 'Nimbrel::Balloon: no text', 'no text');
+};
+
+subtest 'event handlers' => sub {
+    is(error_of(sub { OnDoubleClick(sub { }) }),
+        'Nimbrel::OnDoubleClick: the script defines its own sub Nimbrel::DoubleClick; use either of them', 'own sub kept');
+    is(error_of(sub { OnClick('text') }), 'Nimbrel::OnClick: the handler is not a code reference', 'a text as click handler');
+    my @warnings;
+    local $SIG{__WARN__} = sub { push @warnings, @_ };
+    for my $handler (sub { [1] }, sub { die "no tip\n" }) {
+        OnToolTip($handler);
+        is(main::ToolTip(), undef, 'no tip');
+    }
+    is_deeply(\@warnings, ["Nimbrel: the ToolTip handler failed: no tip\n"], 'the failed handler reported');
+    my $handler = sub { };
+    OnClick($handler);
+    is(OnClick(undef), $handler, 'OnClick returns the handler it replaces');
+    is(error_of(sub { main::Click() }), "no Click handler\n", 'no click handler: the popup menu');
+};
+
+subtest 'exports' => sub {
+    package Other;
+    Nimbrel->import;
+    ::is_deeply([sort grep { defined &{"Other::$_"} } keys %Other::],
+        [sort qw(SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip)], 'the default set');
+    ::is(::error_of(sub { Nimbrel->import('SetMenu') }), "Nimbrel does not export 'SetMenu'", 'SetMenu is not there yet');
+};
+
+done_testing();
