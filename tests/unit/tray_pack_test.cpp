@@ -45,8 +45,8 @@ struct TrayPack : ::testing::Test {
     TempDir dir;
     TempDir tmp;  // the program's temporary path
 
-    ProcResult pack(const std::vector<std::string>& options) {
-        write_text(dir.file("app.pl"), "print 'main ran';\n");
+    ProcResult pack(const std::vector<std::string>& options, const std::string& script = "print 'main ran';\n") {
+        write_text(dir.file("app.pl"), script);
         std::vector<std::string> args = {kBin + "/kovpack", "-q"};
         args.insert(args.end(), options.begin(), options.end());
         args.insert(args.end(), {dir.file("app.pl"), "-o", dir.file("app")});
@@ -71,10 +71,14 @@ TEST_F(TrayPack, BindsTheBackendTheIconsAndTheirChecksums) {
     write_text(dir.file("red.png"), kPng + "red");
     write_text(dir.file("green.png"), kPng + "green");
     write_text(dir.file("three.svg"), "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\"/>");
+    // The glue library is found by the scan and bound under the name that
+    // `use Nimbrel` asks for.
     ProcResult r = pack({"--tray", "--icon", dir.file("red.png"), "--icon", "green=" + dir.file("green.png"), "--icon",
-                         "#003=" + dir.file("three.svg"), "--icon", "green=" + dir.file("red.png")});
+                         "#003=" + dir.file("three.svg"), "--icon", "green=" + dir.file("red.png")},
+                        "use Nimbrel;\n");
     ASSERT_EQ(r.status, 0) << r.err;
     auto e = entries_of(dir.file("app"));
+    EXPECT_EQ(e["Nimbrel.pm"], read_text(std::string(KV_SOURCE_DIR) + "/perl/Nimbrel.pm"));
     EXPECT_EQ(e["*TRAYLIBS"], "libnimbrel-qt.so\n");
     std::string backend = read_text(kBackend);
     EXPECT_EQ(e["libnimbrel-qt.so"], backend);
