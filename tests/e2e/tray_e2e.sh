@@ -154,9 +154,9 @@ pixel_is() { [ "$(pixel)" = "$1" ]; }
 
 start_tray
 wait_for "the tray" 20 tray_shown
-"$work/probe" one two >"$work/app.out" 2>"$work/app.err" &
+"$work/probe" one -style fusion --icon x two >"$work/app.out" 2>"$work/app.err" &
 app_pid=$!
-wait_for "the main program" 30 seen "main one two"
+wait_for "the main program" 30 seen "main one -style fusion --icon x two"
 wait_for "the icon in the tray" 20 icon_in_tray
 wait_for "the default icon (red) on the screen" 10 pixel_is "#FF0000"
 
