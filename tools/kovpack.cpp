@@ -43,17 +43,41 @@ const char* const kUsage =
     "\n"
     "The entry \"perl.md5\" of a packed script holds the MD5 checksum of the\n"
     "runtime library's bytes followed by the bytes of every library that\n"
-    "\"*PERLDEPS\" names, in its order. The program caches these libraries in a\n"
-    "directory named after it, so a changed runtime library or libperl is\n"
-    "written to a new one. Each of these libraries also gets an entry\n"
-    "\"NAME.crc32\" with the CRC-32 of its bytes (8 hexadecimal digits): the\n"
-    "program checks every library against it before writing it out, and\n"
-    "refuses to start when one does not match.\n"
+    "\"*PERLDEPS\" names, in its order, and then of every library that\n"
+    "\"*TRAYLIBS\" names (a tray program's desktop backend). The program caches\n"
+    "these libraries in a directory named after it, so a changed runtime\n"
+    "library, libperl or backend is written to a new one. Each of these\n"
+    "libraries also gets an entry \"NAME.crc32\" with the CRC-32 of its bytes\n"
+    "(8 hexadecimal digits): the program checks every library against it\n"
+    "before writing it out, and refuses to start when one does not match.\n"
     "\n"
     "Packing a script:\n"
     "  --console           run the script with the console host, kovrun beside\n"
     "                      kovpack: arguments reach @ARGV, the script's exit\n"
-    "                      status is the program's (the default and only host)\n"
+    "                      status is the program's (the default). For command-\n"
+    "                      line tools, filters and services\n"
+    "  --tray              run the script with the tray host, nimbrel beside\n"
+    "                      kovpack: the program puts an icon into the desktop's\n"
+    "                      notification area before the script's main program\n"
+    "                      runs and keeps running after it; clicks, double clicks,\n"
+    "                      right clicks, pointer movement over the icon and timers\n"
+    "                      call the script's subs (Click, ToolTip,\n"
+    "                      Nimbrel::DoubleClick, Nimbrel::PopupMenu,\n"
+    "                      Nimbrel::Timer) until one of them calls exit. For\n"
+    "                      programs that live in the desktop; they need a display\n"
+    "                      and Qt 6. Binds the desktop backend (listed in the\n"
+    "                      option entry \"*TRAYLIBS\" and cached beside the runtime\n"
+    "                      library) and the glue library Nimbrel.pm\n"
+    "  --tray-backend FILE bind FILE as the desktop backend (default:\n"
+    "                      lib/libnimbrel-qt.so in the parent of kovpack's\n"
+    "                      directory)\n"
+    "  --icon FILE         (with --tray) the program's default icon, shown from the\n"
+    "                      start (entry \"*ICON\"); without it the tray host shows\n"
+    "                      its built-in icon. PNG, SVG or ICO\n"
+    "  --icon NAME=FILE    (with --tray) an icon that the script loads by NAME with\n"
+    "                      Nimbrel::_LoadIcon (entry \"*ICON:NAME\"); NAME \"#N\"\n"
+    "                      binds icon number N (\"#1\" is the default icon).\n"
+    "                      Repeatable; the last one given for a name wins\n"
     "  --host-exe FILE     use FILE as the host program\n"
     "  --runtime FILE      bind FILE as the runtime library \"perl536.so\" (default:\n"
     "                      lib/perl536.so in the parent of kovpack's directory)\n"
@@ -295,16 +319,32 @@ int run(int argc, char** argv) {
         } else if (a == "--verbose") {
             if (!flag()) return usage_error("--verbose takes no value");
             req.verbose = true;
-        } else if (a == "--console") {
-            if (!flag()) return usage_error("--console takes no value");
+        } else if (a == "--console" || a == "--tray") {
+            if (!flag()) return usage_error(a + " takes no value");
             script_only();
-            script.host_kind = HostKind::Console;
-        } else if (a == "--host-exe" || a == "--runtime" || a == "--perl" || a == "--tmpdir") {
+            script.host_kind = a == "--tray" ? HostKind::Tray : HostKind::Console;
+        } else if (a == "--icon") {
+            const char* v = need();
+            if (!v || !*v) return usage_error("--icon needs FILE or NAME=FILE");
+            script_only();
+            // NAME=FILE when the part before '=' is a name, not a path.
+            std::string s = v;
+            auto eq = s.find('=');
+            IconFile icon{"", s};
+            if (eq != std::string::npos && s.substr(0, eq).find('/') == std::string::npos) {
+                if (eq == 0 || eq + 1 == s.size()) return usage_error("--icon needs FILE or NAME=FILE, got '" + s + "'");
+                icon = IconFile{s.substr(0, eq), s.substr(eq + 1)};
+                std::string error;
+                if (icon_entry_name(icon.name, &error).empty()) return usage_error(error);
+            }
+            script.icons.push_back(icon);
+        } else if (a == "--host-exe" || a == "--runtime" || a == "--perl" || a == "--tmpdir" || a == "--tray-backend") {
             const char* v = need();
             if (!v || !*v) return usage_error(a + " needs a " + (a == "--tmpdir" ? "DIR" : "FILE"));
             script_only();
             if (a == "--host-exe") script.host_exe = v;
             else if (a == "--runtime") script.runtime = v;
+            else if (a == "--tray-backend") script.tray_backend = v;
             else if (a == "--perl") script.perl = v;
             else script.tmpdir = v;
         } else if (a == "-I" || a == "--lib") {

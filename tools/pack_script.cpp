@@ -132,6 +132,14 @@ public:
         }
         return true;
     }
+    bool make_dir(const std::string& name, std::string* error) {
+        std::string p = path_ + "/" + name;
+        if (mkdir(p.c_str(), 0700) != 0) {
+            *error = "cannot create '" + p + "': " + strerror(errno);
+            return false;
+        }
+        return true;
+    }
     bool write(const std::string& name, const unsigned char* data, size_t n, std::string* error) {
         std::string p = path_ + "/" + name;
         int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -273,6 +281,16 @@ bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string,
     std::vector<std::string> args = {o.perl, scratch.path() + "/scandeps.pl", "--prog", "kovpack", "--workdir", scratch.path()};
     if (o.debug) args.push_back("--debug");
     if (o.taint) args.push_back("--taint");
+    // A tray script's `use Nimbrel` finds the glue library that is bound
+    // with it, and the scan follows what the glue library uses.
+    if (o.host_kind == HostKind::Tray && kv_nimbrel_pm_size > 0) {
+        if (!scratch.make_dir("glue", &error) ||
+            !scratch.write(std::string("glue/") + kGlueEntry, kv_nimbrel_pm, kv_nimbrel_pm_size, &error)) {
+            fprintf(stderr, "kovpack: %s\n", error.c_str());
+            return false;
+        }
+        args.insert(args.end(), {"-I", scratch.path() + "/glue"});
+    }
     for (const auto& d : o.lib) args.insert(args.end(), {"-I", d});
     for (const auto& m : o.add) args.insert(args.end(), {"--add", m});
     for (const auto& m : o.exclude) args.insert(args.end(), {"--exclude", m});
@@ -342,7 +360,8 @@ const std::vector<unsigned char>* entry_data(const PackRequest& req, const std::
 }
 
 // The checksums of the libraries that a program writes into its cache: the
-// bound runtime library and every library that "*PERLDEPS" names. "perl.md5"
+// bound runtime library, every library that "*PERLDEPS" names and every
+// library of the tray host's desktop backend ("*TRAYLIBS"). "perl.md5"
 // (into *md5), the MD5 over all of them in that order, names the cache
 // directory; each library NAME also gets an entry "NAME.crc32" with the
 // CRC-32 of its own bytes as 8 hexadecimal digits (into *own, as name and
@@ -358,18 +377,14 @@ bool cache_checksums(const PackRequest& req, std::string* md5, std::vector<std::
         own->emplace_back(name, crc);
     };
     if (const std::vector<unsigned char>* runtime = entry_data(req, kRuntimeEntry)) add(kRuntimeEntry, *runtime);
-    if (const std::vector<unsigned char>* list = entry_data(req, "*PERLDEPS")) {
-        std::string text(list->begin(), list->end());
-        size_t at = 0;
-        while (at < text.size()) {
-            size_t nl = text.find('\n', at);
-            if (nl == std::string::npos) nl = text.size();
-            std::string name = text.substr(at, nl - at);
-            at = nl + 1;
+    for (const char* list_name : {"*PERLDEPS", "*TRAYLIBS"}) {
+        const std::vector<unsigned char>* list = entry_data(req, list_name);
+        if (!list) continue;
+        for (const std::string& name : split_lines(std::string(list->begin(), list->end()))) {
             if (name.empty()) continue;
             const std::vector<unsigned char>* lib = entry_data(req, name);
             if (!lib) {
-                *error = "*PERLDEPS names '" + name + "', which is not bound";
+                *error = std::string(list_name) + " names '" + name + "', which is not bound";
                 return false;
             }
             add(name, *lib);
@@ -399,7 +414,32 @@ bool parse_u31(const std::string& s, int32_t* out) {
     return true;
 }
 
+// Whether the bytes look like an image that the tray host reads: PNG, ICO
+// or SVG (an XML text whose first kilobytes hold an <svg element).
+bool icon_image(const std::vector<unsigned char>& d) {
+    static const unsigned char png[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (d.size() >= sizeof png && std::equal(png, png + sizeof png, d.begin())) return true;
+    if (d.size() >= 6 && d[0] == 0 && d[1] == 0 && d[2] == 1 && d[3] == 0 && (d[4] | d[5]) != 0) return true;
+    std::string head(d.begin(), d.begin() + static_cast<long>(std::min<size_t>(d.size(), 4096)));
+    return head.find("<svg") != std::string::npos;
+}
+
 }  // namespace
+
+std::string icon_entry_name(const std::string& name, std::string* error) {
+    if (name.empty()) return "*ICON";
+    if (name[0] == '#') {
+        // A number, written without leading zeros, as _LoadIcon asks for it.
+        std::string digits = name.substr(1);
+        int32_t n = 0;
+        if (!parse_u31(digits, &n) || n < 1) {
+            *error = "icon name '" + name + "' is '#' and a number from 1";
+            return "";
+        }
+        return n == 1 ? "*ICON" : "*ICON:#" + std::to_string(n);
+    }
+    return "*ICON:" + name;
+}
 
 bool parse_i32(const std::string& text, int32_t* out) {
     if (!text.empty() && text[0] == '-') {
@@ -479,12 +519,15 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
             case HostKind::Console:
                 host = bindir + "/kovrun";
                 break;
+            case HostKind::Tray:
+                host = bindir + "/nimbrel";
+                break;
         }
     }
     why = unusable_file(host, R_OK | X_OK, &host_st);
     if (!why.empty()) {
-        fprintf(stderr, "kovpack: host program '%s' not found or not executable: %s (build the kovrun target, or give --host-exe FILE)\n",
-                host.c_str(), why.c_str());
+        fprintf(stderr, "kovpack: host program '%s' not found or not executable: %s (build the %s target, or give --host-exe FILE)\n",
+                host.c_str(), why.c_str(), opts.host_kind == HostKind::Tray ? "nimbrel" : "kovrun");
         return 1;
     }
     std::string runtime = opts.runtime.empty() ? dirname_of(bindir) + "/lib/" + kRuntimeEntry : opts.runtime;
@@ -492,6 +535,49 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
     if (!why.empty()) {
         fprintf(stderr, "kovpack: runtime library '%s' not found or unreadable: %s (build the perl536 target, or give --runtime FILE)\n",
                 runtime.c_str(), why.c_str());
+        return 1;
+    }
+    // A tray program carries its desktop backend and its icons.
+    std::string backend, backend_name;
+    std::vector<unsigned char> backend_bytes;
+    std::vector<std::pair<std::string, std::vector<unsigned char>>> icons;
+    if (opts.host_kind == HostKind::Tray) {
+        backend = opts.tray_backend.empty() ? dirname_of(bindir) + "/lib/" + kTrayBackendFile : opts.tray_backend;
+        struct stat backend_st;
+        why = unusable_file(backend, R_OK, &backend_st);
+        if (!why.empty()) {
+            fprintf(stderr, "kovpack: desktop backend '%s' not found or unreadable: %s (build the nimbrel-qt target, or give --tray-backend FILE)\n",
+                    backend.c_str(), why.c_str());
+            return 1;
+        }
+        backend_name = basename_of(backend);
+        if (backend_name.empty() || backend_name[0] == '.' || backend_name[0] == '*' || backend_name == kRuntimeEntry ||
+            backend_name == script_name) {
+            fprintf(stderr, "kovpack: desktop backend '%s': its file name cannot name an entry; rename it\n", backend.c_str());
+            return 1;
+        }
+        if (!read_file(backend, &backend_bytes, &error)) {
+            fprintf(stderr, "kovpack: desktop backend: %s\n", error.c_str());
+            return 1;
+        }
+        for (const IconFile& icon : opts.icons) {
+            std::string entry = icon_entry_name(icon.name, &error);
+            std::vector<unsigned char> bytes;
+            if (entry.empty() || !read_file(icon.path, &bytes, &error)) {
+                fprintf(stderr, "kovpack: icon: %s\n", error.c_str());
+                return 1;
+            }
+            if (!icon_image(bytes)) {
+                fprintf(stderr, "kovpack: icon '%s' is not a PNG, SVG or ICO image\n", icon.path.c_str());
+                return 1;
+            }
+            // The last one given for a name wins.
+            auto same = std::find_if(icons.begin(), icons.end(), [&](const auto& i) { return i.first == entry; });
+            if (same != icons.end()) icons.erase(same);
+            icons.emplace_back(entry, std::move(bytes));
+        }
+    } else if (!opts.icons.empty()) {
+        fprintf(stderr, "kovpack: --icon binds icons of a tray program: give --tray\n");
         return 1;
     }
     // The Perl library the runtime library is linked against travels with it.
@@ -563,6 +649,15 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
         }
     }
 
+    if (opts.host_kind == HostKind::Tray) {
+        add_own_text(req, "*TRAYLIBS", backend_name + "\n");
+        // Stored plain: inflating it would dominate a first start.
+        if (BfsWriteEntry* e = add_own(req, backend_name, std::move(backend_bytes))) e->store_plain = true;
+        if (kv_nimbrel_pm_size > 0)
+            add_own(req, kGlueEntry, std::vector<unsigned char>(kv_nimbrel_pm, kv_nimbrel_pm + kv_nimbrel_pm_size));
+        for (auto& [entry, bytes] : icons) add_own(req, entry, std::move(bytes));
+    }
+
     size_t modules = 0, libraries = 0;
     for (const auto& [name, path] : deps) {
         if (name == script_name || name == kRuntimeEntry || name == "perl.md5") {
@@ -597,6 +692,9 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
         printf("kovpack: bound %s with %zu module files and %zu extension libraries; runtime %s (md5 %s)\n",
                script_name.c_str(), modules, libraries, runtime.c_str(), md5.c_str());
         for (const auto& lib : perl_libs) printf("kovpack: bound %s as %s\n", lib.second.c_str(), lib.first.c_str());
+        if (opts.host_kind == HostKind::Tray)
+            printf("kovpack: tray program: desktop backend %s, %zu icon%s%s\n", backend.c_str(), icons.size(),
+                   icons.size() == 1 ? "" : "s", kv_nimbrel_pm_size > 0 ? ", glue library Nimbrel.pm" : "");
     }
     return 0;
 }

@@ -40,6 +40,14 @@ bool parse_i32(const std::string& text, int32_t* out);
 // The host program that runs a packed script.
 enum class HostKind {
     Console,  // bin/kovrun: one session, the script's exit status is the program's
+    Tray,     // bin/nimbrel: an icon in the desktop's notification area, events call the script's subs
+};
+
+// An icon bound for a tray program: the default icon (name empty) or a named
+// one, which the script loads with Nimbrel::_LoadIcon(NAME).
+struct IconFile {
+    std::string name;
+    std::string path;
 };
 
 struct ScriptPackOptions {
@@ -47,6 +55,8 @@ struct ScriptPackOptions {
     HostKind host_kind = HostKind::Console;
     std::string host_exe;  // overrides the host found beside kovpack
     std::string runtime;   // overrides <bindir>/../lib/perl536.so
+    std::string tray_backend;  // overrides <bindir>/../lib/libnimbrel-qt.so
+    std::vector<IconFile> icons;
     std::string perl = "/usr/bin/perl";  // runs the dependency scan
     bool clean = false;
     bool taint = false;
@@ -62,6 +72,16 @@ struct ScriptPackOptions {
 
 // Name of the runtime library entry, and of the entries that describe it.
 inline constexpr const char* kRuntimeEntry = "perl536.so";
+// The tray host's desktop backend, found beside the runtime library.
+inline constexpr const char* kTrayBackendFile = "libnimbrel-qt.so";
+// The glue library of tray programs, bound under the name that `use Nimbrel`
+// asks for.
+inline constexpr const char* kGlueEntry = "Nimbrel.pm";
+
+// The archive entry of an icon given as NAME=FILE (empty NAME: the default
+// icon), or "" with *error set when NAME cannot name one. "#N" names icon
+// number N ("#1" is the default icon).
+std::string icon_entry_name(const std::string& name, std::string* error);
 
 // Collects everything into req (entries already in req, from --entry and
 // --option, are kept and win over the packer's own) and writes the output.
@@ -73,3 +93,6 @@ extern const unsigned char kv_setup_pl[];
 extern const size_t kv_setup_pl_size;
 extern const unsigned char kv_scandeps_pl[];
 extern const size_t kv_scandeps_pl_size;
+// The tray glue library (empty when the build has none).
+extern const unsigned char kv_nimbrel_pm[];
+extern const size_t kv_nimbrel_pm_size;

@@ -24,8 +24,8 @@ constexpr size_t MD5_TEXT = 32;
 constexpr char CRC_SUFFIX[] = ".crc32";
 constexpr size_t CRC_TEXT = 8;
 
-// A library that goes into the runtime library's directory: one that
-// "*PERLDEPS" names, or (last) the runtime library itself.
+// A library that goes into the runtime library's directory: one that a list
+// entry ("*PERLDEPS", "*TRAYLIBS") names, or the library that is loaded.
 struct Library {
     const char* name;
     bfs_cursor cursor;
@@ -37,7 +37,7 @@ struct Library {
 struct LibrarySet {
     Library* items;  // owned
     size_t count;
-    char* list;  // owned: the "*PERLDEPS" text, which the names point into
+    char* list;  // owned: the list entry's text, which the names point into
 };
 
 void free_libraries(LibrarySet* set) {
@@ -79,15 +79,17 @@ bool add_library(LibrarySet* set, const BfsArchive* archive, const char* name, c
     return true;
 }
 
-// The libraries that "*PERLDEPS" names (one entry name a line, blank lines
-// skipped), then the runtime library `chosen` found at `cursor`, each with
-// its path in `dir`. False after reporting; the set is to be freed either way.
-bool collect_libraries(const BfsArchive* archive, const char* chosen, const bfs_cursor* cursor, const char* dir,
-                       LibrarySet* set) {
+// The libraries that the list entry `list_name` names (one entry name a
+// line, blank lines skipped), then the library `chosen` found at `cursor`,
+// each with its path in `dir`. Without `chosen` the list's last library is
+// the one to load, and the list must name one. The library to load is the
+// set's last. False after reporting; the set is to be freed either way.
+bool collect_libraries(const BfsArchive* archive, const char* list_name, const char* chosen, const bfs_cursor* cursor,
+                       const char* dir, LibrarySet* set) {
     *set = LibrarySet{nullptr, 0, nullptr};
     size_t lines = 0;
-    if (bfs_lookup(archive, "*PERLDEPS", 9, nullptr)) {
-        set->list = bfs_extract(archive, "*PERLDEPS", "*PERLDEPS");
+    if (bfs_lookup(archive, list_name, strlen(list_name), nullptr)) {
+        set->list = bfs_extract(archive, list_name, list_name);
         if (!set->list) return false;
         for (const char* p = set->list; *p; p++) lines += *p == '\n';
         lines++;
@@ -101,7 +103,12 @@ bool collect_libraries(const BfsArchive* archive, const char* chosen, const bfs_
         if (*line && !add_library(set, archive, line, nullptr, dir)) return false;
         line = next;
     }
-    return add_library(set, archive, chosen, cursor, dir);
+    if (chosen) return add_library(set, archive, chosen, cursor, dir);
+    if (set->count == 0) {
+        diag_print("Panic: %s names no library\n", list_name);
+        return false;
+    }
+    return true;
 }
 
 // The library as the archive holds it, in lib->bytes, after checking it
@@ -287,18 +294,18 @@ void keep_reason(char* reason, size_t size) {
     snprintf(reason, size, "%s", text ? text : "the loader gave no reason");
 }
 
-// Writes the runtime library found at `cursor` under `chosen`, with the
-// libraries that "*PERLDEPS" names beside it, into `dir` (the cache
-// directory when `cache` is set, else the process directory), and loads it.
-// A library that an earlier start left and that cannot be loaded is written
-// again once. Returns the handle, with the loaded file's path in *path; or
-// null, with *failed set after a failure that was reported (otherwise the
-// loader's reason is in `reason`).
-void* load_bound(const BfsArchive* archive, const char* chosen, const bfs_cursor* cursor, const char* dir, bool cache,
-                 char** path, bool* failed, char* reason, size_t reason_size) {
+// Writes the libraries that the list entry `list_name` names and the library
+// found at `cursor` under `chosen` (without `chosen`, the list's last) into
+// `dir` (the cache directory when `cache` is set, else the process
+// directory), and loads the last. A library that an earlier start left and
+// that cannot be loaded is written again once. Returns the handle, with the
+// loaded file's path in *path; or null, with *failed set after a failure
+// that was reported (otherwise the loader's reason is in `reason`).
+void* load_bound(const BfsArchive* archive, const char* list_name, const char* chosen, const bfs_cursor* cursor,
+                 const char* dir, bool cache, char** path, bool* failed, char* reason, size_t reason_size) {
     *failed = true;
     LibrarySet set;
-    if (!collect_libraries(archive, chosen, cursor, dir, &set)) {
+    if (!collect_libraries(archive, list_name, chosen, cursor, dir, &set)) {
         free_libraries(&set);
         return nullptr;
     }
@@ -320,10 +327,10 @@ void* load_bound(const BfsArchive* archive, const char* chosen, const bfs_cursor
         reused = reused || !set.items[i].write;
     }
     void* handle = nullptr;
-    Library* runtime = &set.items[set.count - 1];
+    Library* loaded = &set.items[set.count - 1];
     if (put_libraries(archive, &set, dir, cache, &dirfd)) {
         *failed = false;
-        handle = plat_dl_open(runtime->path);
+        handle = plat_dl_open(loaded->path);
         if (!handle) {
             keep_reason(reason, reason_size);
             // Damaged after it was written (a kill, a power loss, another
@@ -331,23 +338,65 @@ void* load_bound(const BfsArchive* archive, const char* chosen, const bfs_cursor
             // goes on, so the reason goes to the debugger output only.
             if (reused) {
                 char note[DIAG_BUFFER_SIZE];
-                snprintf(note, sizeof note, "Writing %s again: %s\n", runtime->path, reason);
+                snprintf(note, sizeof note, "Writing %s again: %s\n", loaded->path, reason);
                 plat_debug_output(note);
                 for (size_t i = 0; i < set.count; i++) set.items[i].write = true;
                 if (!put_libraries(archive, &set, dir, cache, &dirfd))
                     *failed = true;
-                else if (!(handle = plat_dl_open(runtime->path)))
+                else if (!(handle = plat_dl_open(loaded->path)))
                     keep_reason(reason, reason_size);
             }
         }
     }
     if (handle) {
-        *path = runtime->path;
-        runtime->path = nullptr;
+        *path = loaded->path;
+        loaded->path = nullptr;
     }
     if (dirfd >= 0) close(dirfd);
     free_libraries(&set);
     return handle;
+}
+
+// The directory that the libraries of the session's archive go to: the
+// base directory and the checksum of "perl.md5" (ending with a separator),
+// or the process directory for a program packed with --clean. `what` names
+// the library in the reports. Null after reporting; the path is the
+// caller's to free.
+char* library_dir(KovrunSession* session, const char* what) {
+    const char* dir = make_temp_dir(session, session->clean);
+    if (!dir) {
+        diag_print("Panic: Can't find temp dir for kovar\n");
+        return nullptr;
+    }
+    char md5[MD5_TEXT + 1] = {0};
+    if (!session->clean) {
+        bfs_cursor sum;
+        if (!bfs_lookup(session->archive, "perl.md5", 8, &sum) || bfs_size(&sum) != MD5_TEXT || !bfs_read(&sum, md5)) {
+            diag_print("Panic: Can't extract MD5 checksum for %s\n", what);
+            return nullptr;
+        }
+        md5[MD5_TEXT] = 0;
+        // The checksum becomes a directory name: it must not climb out.
+        for (size_t i = 0; i < MD5_TEXT; i++) {
+            if (md5[i] == '/' || md5[i] == 0 || (md5[i] == '.' && i == 0)) {
+                diag_print("Panic: Can't extract MD5 checksum for %s\n", what);
+                return nullptr;
+            }
+        }
+    }
+    size_t length = strlen(dir) + (session->clean ? 0 : MD5_TEXT + 1);
+    auto* target = static_cast<char*>(malloc(length + 1));
+    if (!target) {
+        diag_print("Panic: Can't malloc name (%d)\n", static_cast<int>(length));
+        return nullptr;
+    }
+    strcpy(target, dir);
+    if (!session->clean) {
+        strcat(target, md5);
+        target[length - 1] = PLAT_SEP;
+        target[length] = 0;
+    }
+    return target;
 }
 
 }  // namespace
@@ -375,48 +424,14 @@ void* load_runtime(KovrunSession* session, const char* name, const char* alterna
             chosen = alternative;
 
         if (chosen) {
-            // 3. The directory it goes to.
-            const char* dir = make_temp_dir(session, session->clean);
-            if (!dir) {
-                diag_print("Panic: Can't find temp dir for kovar\n");
-                return nullptr;
-            }
-            // 4. The checksum that names the cache directory.
-            char md5[MD5_TEXT + 1] = {0};
-            if (!session->clean) {
-                bfs_cursor sum;
-                if (!bfs_lookup(session->archive, "perl.md5", 8, &sum) || bfs_size(&sum) != MD5_TEXT || !bfs_read(&sum, md5)) {
-                    diag_print("Panic: Can't extract MD5 checksum for %s\n", chosen);
-                    return nullptr;
-                }
-                md5[MD5_TEXT] = 0;
-                // The checksum becomes a directory name: it must not climb out.
-                for (size_t i = 0; i < MD5_TEXT; i++) {
-                    if (md5[i] == '/' || md5[i] == 0 || (md5[i] == '.' && i == 0)) {
-                        diag_print("Panic: Can't extract MD5 checksum for %s\n", chosen);
-                        return nullptr;
-                    }
-                }
-            }
-            // 5. The directory's path: the base directory and the checksum,
-            // or the process directory.
-            size_t length = strlen(dir) + (session->clean ? 0 : MD5_TEXT + 1);
-            auto* target = static_cast<char*>(malloc(length + 1));
-            if (!target) {
-                diag_print("Panic: Can't malloc name (%d)\n", static_cast<int>(length));
-                return nullptr;
-            }
-            strcpy(target, dir);
-            if (!session->clean) {
-                strcat(target, md5);
-                target[length - 1] = PLAT_SEP;
-                target[length] = 0;
-            }
+            // 3 to 5. The directory it goes to.
+            char* target = library_dir(session, chosen);
+            if (!target) return nullptr;
             // 6. Written out unless an earlier start left it intact, then
             // loaded. A failure before loading ends the call.
             bool failed = false;
-            handle = load_bound(session->archive, chosen, &cursor, target, !session->clean, &path, &failed, reason,
-                                sizeof reason);
+            handle = load_bound(session->archive, "*PERLDEPS", chosen, &cursor, target, !session->clean, &path, &failed,
+                                reason, sizeof reason);
             free(target);
             if (failed) return nullptr;
             if (handle) used = path;
@@ -449,5 +464,20 @@ void* load_runtime(KovrunSession* session, const char* name, const char* alterna
         return nullptr;
     }
     free(path);
+    return handle;
+}
+
+void* load_bound_libraries(KovrunSession* session, const char* list_name, char** path, char* reason,
+                           size_t reason_size, bool* reported) {
+    *reported = true;
+    *path = nullptr;
+    reason[0] = 0;
+    char* target = library_dir(session, list_name);
+    if (!target) return nullptr;
+    bool failed = false;
+    void* handle = load_bound(session->archive, list_name, nullptr, nullptr, target, !session->clean, path, &failed,
+                              reason, reason_size);
+    free(target);
+    *reported = failed;
     return handle;
 }

@@ -10,3 +10,15 @@
 // that the option entry "*PERLDEPS" names written beside it.
 // Returns the library handle, or null after reporting the cause.
 void* load_runtime(KovrunSession* session, const char* name, const char* alternative);
+
+// Writes the libraries that the option entry `list_name` names (one entry
+// name a line; "*TRAYLIBS" for the tray host's desktop backend) into the
+// directory where the session's runtime library is cached (or its process
+// directory), on the same terms as the runtime library: each checked against
+// its "NAME.crc32" before any is written, a cached one of the right size used
+// as it is, one that the loader refuses written again once. Loads the last
+// of them and returns its handle, with its path in *path (the caller's to
+// free). Null on failure: with *reported set when the cause was reported,
+// otherwise with the loader's reason in `reason`.
+void* load_bound_libraries(KovrunSession* session, const char* list_name, char** path, char* reason,
+                           size_t reason_size, bool* reported);

@@ -252,10 +252,11 @@ TEST_F(Tray, WideCharGivesUtf16LittleEndian) {
 
 namespace {
 
-TEST(TrayHost, WithoutADesktopBackendItSaysSoInOneLine) {
+// The bare host carries no archive, so neither a backend nor a script.
+TEST(TrayHost, WithoutAnArchiveItSaysSoInOneLine) {
     ProcResult r = run_process({kBin + "/nimbrel"}, {"KOVRUN_DEBUG_LOG=/dev/null"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Panic: This program carries no desktop backend\n");
+    EXPECT_EQ(r.err, "Panic: Can't find bfs section\n");
 }
 
 }  // namespace

@@ -1,0 +1,500 @@
+// The Qt 6 desktop backend of the tray host: the application and its event
+// loop stand in for the hidden window and its message loop, a
+// QSystemTrayIcon for the notification icon, one QTimer per timer
+// identifier. Built as a shared library that exports only the table entry,
+// so that the host executable links no Qt library.
+//
+// Two kinds of notification area exist on Linux desktops:
+//   - XEmbed (an X11 tray manager owning the selection _NET_SYSTEM_TRAY_Sn):
+//     Qt embeds a small widget of its own (class QSystemTrayIconSys) into the
+//     tray. Presses on it give activated(Trigger), a double click Trigger and
+//     then DoubleClick, a right press Context; hovering delivers Enter,
+//     MouseMove and ToolTip events to that widget, which the application-wide
+//     event filter below turns into pointer movement over the icon. When the
+//     tray comes back after a restart, Qt embeds a new widget and shows it:
+//     that Show is the taskbar's return.
+//   - StatusNotifierItem (a StatusNotifierWatcher with a registered host on
+//     the session bus; Qt prefers it whenever it is there): every click is an
+//     Activate (Trigger), a right click ContextMenu (Context); no double click
+//     and no hover are reported. A second Trigger within the double-click time
+//     is taken for the double click, and the pointer movement is delivered at
+//     a fixed interval instead, so that the tip stays current. The watcher
+//     registering again on the bus is the taskbar's return.
+//
+// Every table function catches whatever Qt throws. The window procedure is
+// the host's: it runs every call into the interpreter under its own jump
+// frame, so nothing here ever calls into the interpreter.
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QBuffer>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusServiceWatcher>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QFileInfo>
+#include <QIcon>
+#include <QImageReader>
+#include <QLibraryInfo>
+#include <QPainter>
+#include <QPixmap>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <map>
+#include <vector>
+
+#include "platform/tray.h"
+
+namespace {
+
+// A registered message's number, as the shell's "TaskbarCreated" would get.
+constexpr uint32_t kTaskbarCreated = 0xC001;
+// How often the tip is refreshed where the desktop reports no hover.
+constexpr int kToolTipIntervalMs = 2000;
+// The class of the widget that Qt embeds into an XEmbed tray.
+constexpr const char* kEmbeddedIconClass = "QSystemTrayIconSys";
+constexpr const char* kWatcherService = "org.kde.StatusNotifierWatcher";
+
+class Filter;
+
+struct Backend {
+    TrayWindowProcFn proc = nullptr;
+    QApplication* app = nullptr;
+    QSystemTrayIcon* icon = nullptr;
+    Filter* filter = nullptr;
+    QObject* owner = nullptr;  // parent of every timer, notifier and watcher
+    std::map<uint32_t, QTimer*> timers;
+    std::vector<QSocketNotifier*> notifiers;
+    std::vector<QIcon> icons;  // backend icon n is icons[n - 1]
+    intptr_t default_icon = 0;
+    QTimer* tip_timer = nullptr;    // StatusNotifierItem: the tip refresh
+    bool status_notifier = false;  // Qt talks to a StatusNotifierWatcher
+    QElapsedTimer last_trigger;    // StatusNotifierItem: the previous activation
+    bool window_open = false;      // messages reach the procedure
+    int in_notify = 0;             // inside notify_icon: a Show there is our own
+    bool quit_posted = false;
+    int quit_code = 0;
+};
+Backend* g = nullptr;
+
+void deliver(uint32_t message, uintptr_t wparam, intptr_t lparam) {
+    if (g && g->window_open && g->proc) g->proc(message, wparam, lparam);
+}
+
+// After the current event, from the loop.
+void deliver_later(uint32_t message, uintptr_t wparam, intptr_t lparam) {
+    if (!g || !g->owner) return;
+    QMetaObject::invokeMethod(
+        g->owner, [message, wparam, lparam] { deliver(message, wparam, lparam); }, Qt::QueuedConnection);
+}
+
+bool embedded_icon(QObject* o) {
+    return o->isWidgetType() && strcmp(o->metaObject()->className(), kEmbeddedIconClass) == 0;
+}
+
+class Filter : public QObject {
+public:
+    bool eventFilter(QObject* o, QEvent* e) override {
+        try {
+            switch (e->type()) {
+                case QEvent::Enter:
+                case QEvent::MouseMove:
+                case QEvent::ToolTip:
+                    // Delivered now, before the widget shows its tip, so that
+                    // the tip shown is the one the script returns.
+                    if (embedded_icon(o)) deliver(TRAY_MSG_ICON, 100, TRAY_MOUSE_MOVE);
+                    break;
+                case QEvent::Show:
+                    // A new embedded widget that we did not show ourselves:
+                    // Qt re-embedded the icon into a tray that came back.
+                    if (embedded_icon(o) && g && !g->in_notify) deliver_later(kTaskbarCreated, 0, 0);
+                    break;
+                default:
+                    break;
+            }
+        } catch (...) {
+        }
+        return false;
+    }
+};
+
+void on_activated(QSystemTrayIcon::ActivationReason reason) {
+    switch (reason) {
+        case QSystemTrayIcon::Trigger:
+            if (g->status_notifier) {
+                // The desktop reports each click alone: a second one within
+                // the double-click time makes the double click.
+                qint64 interval = QApplication::doubleClickInterval();
+                if (g->last_trigger.isValid() && g->last_trigger.elapsed() <= interval) {
+                    g->last_trigger.invalidate();
+                    deliver(TRAY_MSG_ICON, 100, TRAY_LBUTTON_DBLCLK);
+                    break;
+                }
+                g->last_trigger.start();
+            }
+            deliver(TRAY_MSG_ICON, 100, TRAY_LBUTTON_DOWN);
+            break;
+        case QSystemTrayIcon::DoubleClick:
+            deliver(TRAY_MSG_ICON, 100, TRAY_LBUTTON_DBLCLK);
+            break;
+        case QSystemTrayIcon::Context:
+            deliver(TRAY_MSG_ICON, 100, TRAY_RBUTTON_UP);
+            break;
+        default:
+            break;
+    }
+}
+
+// Qt's own test for a desktop with a StatusNotifierItem tray: a watcher on
+// the session bus that says a host is registered.
+bool status_notifier_desktop() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(kWatcherService)) return false;
+    QDBusInterface watcher(kWatcherService, "/StatusNotifierWatcher", kWatcherService, bus);
+    return watcher.property("IsStatusNotifierHostRegistered").toBool();
+}
+
+// ---- the display ------------------------------------------------------------------------
+// QGuiApplication ends the process when it cannot open its platform: the
+// reasons it would fail for are found first and said in one line.
+
+bool plugin_present(const char* name) {
+    // Plugin directories given by the user are not searched here.
+    if (getenv("QT_PLUGIN_PATH") || getenv("QT_QPA_PLATFORM_PLUGIN_PATH")) return true;
+    QString path = QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms/libq" + name + ".so";
+    return QFileInfo::exists(path);
+}
+
+// The value of Qt's option "-NAME VALUE" in the arguments, else the
+// environment variable `variable`.
+const char* qt_option(int argc, char** argv, const char* name, const char* variable) {
+    for (int i = 1; i + 1 < argc; i++)
+        if (argv[i][0] == '-' && strcmp(argv[i] + 1, name) == 0) return argv[i + 1];
+    return getenv(variable);
+}
+
+// Connects to the X server the way Qt's xcb platform will. True when it
+// answers, or when libxcb is not there to ask (then Qt's own check decides).
+bool x_display_answers(const char* name) {
+    void* xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!xcb) return true;
+    using Connect = void* (*)(const char*, int*);
+    using HasError = int (*)(void*);
+    using Disconnect = void (*)(void*);
+    auto connect = reinterpret_cast<Connect>(dlsym(xcb, "xcb_connect"));
+    auto has_error = reinterpret_cast<HasError>(dlsym(xcb, "xcb_connection_has_error"));
+    auto disconnect = reinterpret_cast<Disconnect>(dlsym(xcb, "xcb_disconnect"));
+    bool answers = true;
+    if (connect && has_error && disconnect) {
+        void* c = connect(name, nullptr);
+        answers = c && has_error(c) == 0;
+        if (c) disconnect(c);
+    }
+    dlclose(xcb);
+    return answers;
+}
+
+// True when the platform can be opened; else false with the reason in `error`.
+bool check_display(int argc, char** argv, char* error, size_t error_size) {
+    const char* platform = qt_option(argc, argv, "platform", "QT_QPA_PLATFORM");
+    bool x11 = true;
+    if (platform && *platform) {
+        x11 = strncmp(platform, "xcb", 3) == 0;
+    } else {
+        const char* wayland = getenv("WAYLAND_DISPLAY");
+        if (wayland && *wayland && plugin_present("wayland")) x11 = false;
+    }
+    if (!x11) return true;  // another platform that the user chose: Qt's to judge
+    const char* display = qt_option(argc, argv, "display", "DISPLAY");
+    if (!display || !*display) {
+        snprintf(error, error_size, "Can't open the desktop: no display (DISPLAY is not set)");
+        return false;
+    }
+    if (!plugin_present("xcb")) {
+        snprintf(error, error_size, "Can't open the desktop: Qt's X11 platform plugin (libqxcb.so) is not installed");
+        return false;
+    }
+    if (!x_display_answers(display)) {
+        snprintf(error, error_size, "Can't open the desktop: can't connect to the display %s", display);
+        return false;
+    }
+    return true;
+}
+
+// ---- icons -------------------------------------------------------------------------------
+intptr_t keep_icon(const QIcon& icon) {
+    if (icon.isNull()) return 0;
+    g->icons.push_back(icon);
+    return static_cast<intptr_t>(g->icons.size());
+}
+
+QIcon icon_of(intptr_t handle) {
+    if (handle >= 1 && static_cast<size_t>(handle) <= g->icons.size()) return g->icons[static_cast<size_t>(handle) - 1];
+    if (g->default_icon >= 1) return g->icons[static_cast<size_t>(g->default_icon) - 1];
+    return QIcon();
+}
+
+// The built-in icon: a blue disc with a white ring, drawn at two sizes.
+QIcon drawn_icon() {
+    QIcon icon;
+    for (int size : {22, 64}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x1f, 0x5f, 0xbf));
+        p.drawEllipse(QRectF(0.5, 0.5, size - 1.0, size - 1.0));
+        p.setPen(QPen(Qt::white, size / 8.0));
+        p.setBrush(Qt::NoBrush);
+        double inset = size * 0.3;
+        p.drawEllipse(QRectF(inset, inset, size - 2 * inset, size - 2 * inset));
+        p.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+// ---- the table ----------------------------------------------------------------------------
+void release() {
+    if (!g) return;
+    delete g->icon;
+    delete g->owner;  // timers, notifiers and watchers
+    if (g->app) g->app->removeEventFilter(g->filter);
+    delete g->filter;
+    g->icons.clear();
+    delete g->app;
+    delete g;
+    g = nullptr;
+}
+
+int t_open(int* argc, char** argv, TrayWindowProcFn proc, char* error, size_t error_size) {
+    try {
+        if (g) {
+            snprintf(error, error_size, "The desktop is already open");
+            return 1;
+        }
+        if (!check_display(*argc, argv, error, error_size)) return 1;
+        g = new Backend;
+        g->proc = proc;
+        // QApplication keeps the count and the vector: both are the host's
+        // private copies, which live until close.
+        g->app = new QApplication(*argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        g->owner = new QObject;
+        g->filter = new Filter;
+        g->app->installEventFilter(g->filter);
+        g->default_icon = keep_icon(drawn_icon());
+
+        g->status_notifier = status_notifier_desktop();
+        if (QDBusConnection::sessionBus().isConnected()) {
+            auto* watcher = new QDBusServiceWatcher(kWatcherService, QDBusConnection::sessionBus(),
+                                                    QDBusServiceWatcher::WatchForRegistration, g->owner);
+            QObject::connect(watcher, &QDBusServiceWatcher::serviceRegistered, g->owner,
+                             [](const QString&) { deliver_later(kTaskbarCreated, 0, 0); });
+        }
+        g->icon = new QSystemTrayIcon;
+        QObject::connect(g->icon, &QSystemTrayIcon::activated, g->owner, [](QSystemTrayIcon::ActivationReason reason) {
+            try {
+                on_activated(reason);
+            } catch (...) {
+            }
+        });
+        if (g->status_notifier) {
+            g->tip_timer = new QTimer(g->owner);
+            g->tip_timer->setInterval(kToolTipIntervalMs);
+            QObject::connect(g->tip_timer, &QTimer::timeout, g->owner,
+                             [] { deliver(TRAY_MSG_ICON, 100, TRAY_MOUSE_MOVE); });
+        }
+        g->window_open = true;
+        return 0;
+    } catch (const std::exception& e) {
+        snprintf(error, error_size, "Can't open the desktop: %s", e.what());
+    } catch (...) {
+        snprintf(error, error_size, "Can't open the desktop");
+    }
+    try {
+        release();
+    } catch (...) {
+    }
+    return 1;
+}
+
+void t_close() {
+    try {
+        release();
+    } catch (...) {
+    }
+}
+
+uint32_t t_shell_version() { return 6; }
+
+uint32_t t_taskbar_created_message() { return kTaskbarCreated; }
+
+uint32_t t_double_click_time() {
+    try {
+        int ms = QApplication::doubleClickInterval();
+        return ms > 0 ? static_cast<uint32_t>(ms) : 500;
+    } catch (...) {
+        return 500;
+    }
+}
+
+QString field_text(const char* field, size_t size) { return QString::fromUtf8(field, static_cast<qsizetype>(strnlen(field, size))); }
+
+int t_notify_icon(uint32_t action, const TrayIconRecord* r) {
+    if (!g || !g->icon || !r) return 0;
+    g->in_notify++;
+    int ok = 1;
+    try {
+        QSystemTrayIcon* icon = g->icon;
+        if (action == TRAY_ICON_DELETE) {
+            icon->hide();
+            if (g->tip_timer) g->tip_timer->stop();
+        } else if (action == TRAY_ICON_ADD || action == TRAY_ICON_MODIFY) {
+            if (r->flags & TRAY_NIF_ICON) icon->setIcon(icon_of(r->icon));
+            if (r->flags & TRAY_NIF_TIP) icon->setToolTip(field_text(r->tip, sizeof r->tip));
+            if (r->flags & TRAY_NIF_INFO) {
+                QString text = field_text(r->info, sizeof r->info);
+                QSystemTrayIcon::MessageIcon kind = r->info_flags == TRAY_INFO_INFO      ? QSystemTrayIcon::Information
+                                                    : r->info_flags == TRAY_INFO_WARNING ? QSystemTrayIcon::Warning
+                                                    : r->info_flags == TRAY_INFO_ERROR   ? QSystemTrayIcon::Critical
+                                                                                         : QSystemTrayIcon::NoIcon;
+                // An empty text asks for no balloon.
+                if (!text.isEmpty())
+                    icon->showMessage(field_text(r->info_title, sizeof r->info_title), text, kind,
+                                      static_cast<int>(r->info_timeout_ms > 0x7FFFFFFFu ? 0x7FFFFFFFu : r->info_timeout_ms));
+            }
+            if (action == TRAY_ICON_ADD) {
+                icon->show();
+                if (g->tip_timer && !g->tip_timer->isActive()) g->tip_timer->start();
+            }
+        } else {
+            ok = 0;
+        }
+    } catch (...) {
+        ok = 0;
+    }
+    g->in_notify--;
+    return ok;
+}
+
+intptr_t t_load_icon(const void* bytes, size_t length) {
+    if (!g || !bytes || length == 0 || length > 0x7FFFFFFF) return 0;
+    try {
+        QByteArray data(static_cast<const char*>(bytes), static_cast<qsizetype>(length));
+        QBuffer buffer(&data);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer);
+        QIcon icon;
+        // Every image of the file (an ICO holds several sizes).
+        for (int i = 0; i < 64; i++) {
+            QImage image = reader.read();
+            if (!image.isNull()) icon.addPixmap(QPixmap::fromImage(image));
+            if (!reader.jumpToNextImage()) break;
+        }
+        return keep_icon(icon);
+    } catch (...) {
+        return 0;
+    }
+}
+
+intptr_t t_default_icon() { return g ? g->default_icon : 0; }
+
+void t_set_timer(uint32_t id, uint32_t milliseconds) {
+    if (!g || !g->window_open) return;
+    try {
+        QTimer*& timer = g->timers[id];
+        if (!timer) {
+            timer = new QTimer(g->owner);
+            QObject::connect(timer, &QTimer::timeout, g->owner, [id] { deliver(TRAY_MSG_TIMER, id, 0); });
+        }
+        timer->start(static_cast<int>(milliseconds > 0x7FFFFFFFu ? 0x7FFFFFFFu : milliseconds));
+    } catch (...) {
+    }
+}
+
+void t_kill_timer(uint32_t id) {
+    if (!g) return;
+    try {
+        auto it = g->timers.find(id);
+        // Stopped, not deleted: the host kills a timer from its own expiry.
+        if (it != g->timers.end()) it->second->stop();
+    } catch (...) {
+    }
+}
+
+int t_post_message(uint32_t message, uintptr_t wparam, intptr_t lparam) {
+    try {
+        QObject* owner = g ? g->owner : nullptr;
+        if (!owner) return 0;
+        return QMetaObject::invokeMethod(
+                   owner, [message, wparam, lparam] { deliver(message, wparam, lparam); }, Qt::QueuedConnection)
+                   ? 1
+                   : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int t_watch_fd(int fd, uint32_t message) {
+    if (!g) return 0;
+    try {
+        auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, g->owner);
+        QObject::connect(notifier, &QSocketNotifier::activated, g->owner,
+                         [fd, message] { deliver(message, static_cast<uintptr_t>(fd), 0); });
+        g->notifiers.push_back(notifier);
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int t_run_loop() {
+    if (!g) return 0;
+    try {
+        if (g->quit_posted) return g->quit_code;
+        return QApplication::exec();
+    } catch (...) {
+        return 1;
+    }
+}
+
+void t_post_quit(int code) {
+    if (!g) return;
+    g->quit_posted = true;
+    g->quit_code = code;
+    try {
+        QApplication::exit(code);
+    } catch (...) {
+    }
+}
+
+void t_destroy_window() {
+    if (!g || !g->window_open) return;
+    try {
+        for (auto& [id, timer] : g->timers) timer->stop();
+        if (g->tip_timer) g->tip_timer->stop();
+        for (QSocketNotifier* n : g->notifiers) n->setEnabled(false);
+    } catch (...) {
+    }
+    deliver(TRAY_MSG_DESTROY, 0, 0);
+    g->window_open = false;
+}
+
+const TrayBackend kBackend = {
+    TRAY_BACKEND_ABI,  "qt",          t_open,          t_close,       t_shell_version, t_taskbar_created_message,
+    t_double_click_time, t_notify_icon, t_load_icon,    t_default_icon, t_set_timer,    t_kill_timer,
+    t_post_message,    t_watch_fd,    t_run_loop,      t_post_quit,   t_destroy_window,
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const TrayBackend* nimbrel_tray_backend(void) { return &kBackend; }

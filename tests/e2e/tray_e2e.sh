@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# End-to-end test of a packed tray program on a virtual X server.
+#
+#   tray_e2e.sh xembed BINDIR   with a real XEmbed tray (trayer): the icon is
+#                               found on the screen and clicked, double
+#                               clicked, right clicked and hovered with
+#                               xdotool; screenshots show the icon and its
+#                               change; the tray is restarted and the icon
+#                               comes back; SIGTERM runs the quit sequence.
+#   tray_e2e.sh sni BINDIR      on a private session bus whose
+#                               StatusNotifierWatcher and host are the test's
+#                               own (sni_host.py).
+#
+# The program writes what its subs see to the debugger output file. Every
+# wait polls with a time-out; the X server, the tray and the program are
+# ended on every way out. Exit status 77 (skipped) when Xvfb is missing.
+set -u
+mode=${1:?mode: xembed or sni}
+bin=${2:?the bin directory of the build}
+here=$(cd "$(dirname "$0")" && pwd)
+
+if ! command -v Xvfb >/dev/null 2>&1; then
+    echo "SKIP: Xvfb is not installed (bash scripts/setup installs it)"
+    exit 77
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tray-e2e.XXXXXX")
+log=$work/debug.log
+xvfb_pid="" tray_pid="" app_pid=""
+
+# The child PID has ended (it may wait to be reaped).
+ended() {
+    local state
+    state=$(ps -o stat= -p "$1" 2>/dev/null)
+    [ -z "$state" ] || [[ $state == Z* ]]
+}
+stop() {
+    local pid=$1
+    [ -n "$pid" ] || return 0
+    kill "$pid" 2>/dev/null
+    for _ in $(seq 50); do ended "$pid" && break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+cleanup() {
+    stop "$app_pid"
+    stop "$tray_pid"
+    stop "$xvfb_pid"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+fail() {
+    echo "FAIL: $*"
+    [ -f "$log" ] && sed 's/^/  debug output: /' "$log"
+    [ -f "$work/app.err" ] && sed 's/^/  stderr: /' "$work/app.err"
+    exit 1
+}
+
+# wait_for WHAT SECONDS COMMAND...: until COMMAND succeeds.
+wait_for() {
+    local what=$1 secs=$2
+    shift 2
+    local end=$((SECONDS + secs))
+    until "$@"; do
+        [ "$SECONDS" -ge "$end" ] && fail "timed out after ${secs}s waiting for $what"
+        sleep 0.1
+    done
+}
+
+# How often the program's subs saw EVENT.
+seen_count() { grep -c -x "seen: $1" "$log" 2>/dev/null; }
+seen() { [ "$(seen_count "$1")" -ge "${2:-1}" ]; }
+
+# ---- the X server, the program ----------------------------------------------------------
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
+xvfb_pid=$!
+wait_for "the X server" 30 test -s "$work/display"
+export DISPLAY=:$(head -n 1 "$work/display")
+
+mkdir -m 700 "$work/tmp" "$work/xdg"
+: >"$log"
+convert -size 32x32 xc:'#ff0000' "$work/red.png" && convert -size 32x32 xc:'#00ff00' "$work/green.png" ||
+    fail "ImageMagick (convert) could not write the test icons"
+"$bin/kovpack" -q --tray --icon "$work/red.png" --icon green="$work/green.png" "$here/tray_probe.pl" \
+    -o "$work/probe" || fail "kovpack --tray failed"
+
+export TMPDIR=$work/tmp XDG_RUNTIME_DIR=$work/xdg KOVRUN_DEBUG_LOG=$log
+
+# No per-process directory of the program is left in its temporary path.
+no_process_dir() { ! compgen -G "$work/tmp/qrx-*-[0-9]*-*" >/dev/null; }
+
+if [ "$mode" = sni ]; then
+    # Qt says on the program's standard error which tray it chose.
+    QT_LOGGING_RULES="qt.qpa.tray*=true" dbus-run-session -- /usr/bin/python3 "$here/sni_host.py" "$work/probe" "$log" 2>"$work/bus.err"
+    status=$?
+    if [ "$status" -ne 0 ]; then
+        sed 's/^/  bus: /' "$work/bus.err"
+        sed 's/^/  stderr: /' "$log.err"
+        fail "the StatusNotifierItem host reported a failure"
+    fi
+    no_process_dir || fail "a per-process directory was left behind: $(ls "$work/tmp")"
+    echo "PASS: StatusNotifierItem path"
+    exit 0
+fi
+[ "$mode" = xembed ] || fail "unknown mode $mode"
+
+# A session bus that cannot be reached: Qt then uses the XEmbed tray.
+export DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus
+
+start_tray() {
+    trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
+        >/dev/null 2>&1 &
+    tray_pid=$!
+}
+tray_shown() { xwininfo -root -tree 2>/dev/null | grep -q '("panel" "trayer")'; }
+
+# The icon's window inside the tray: "W H X Y" (absolute position).
+icon_geometry() {
+    xwininfo -root -tree 2>/dev/null |
+        sed -n 's/.*("probe" "probe") *\([0-9]*\)x\([0-9]*\)+[-0-9]*+[-0-9]* *+\([-0-9]*\)+\([-0-9]*\).*/\1 \2 \3 \4/p' |
+        head -n 1
+}
+icon_in_tray() {
+    local g
+    g=$(icon_geometry)
+    [ -n "$g" ] || return 1
+    read -r w h x y <<<"$g"
+    cx=$((x + w / 2)) cy=$((y + h / 2))
+}
+# The colour of the screen at the icon's centre, "#RRGGBB", from a screenshot.
+pixel() {
+    import -window root "$work/shot.png" 2>/dev/null &&
+        convert "$work/shot.png" -crop "1x1+$cx+$cy" -depth 8 txt:- 2>/dev/null | grep -o '#[0-9A-F]\{6\}' | head -n 1
+}
+pixel_is() { [ "$(pixel)" = "$1" ]; }
+
+start_tray
+wait_for "the tray" 20 tray_shown
+"$work/probe" one two >"$work/app.out" 2>"$work/app.err" &
+app_pid=$!
+wait_for "the main program" 30 seen "main one two"
+wait_for "the icon in the tray" 20 icon_in_tray
+wait_for "the default icon (red) on the screen" 10 pixel_is "#FF0000"
+
+# Hover: the pointer enters the icon and moves over it.
+xdotool mousemove 5 400
+xdotool mousemove "$cx" "$cy" sleep 0.2 mousemove $((cx + 1)) "$cy"
+wait_for "ToolTip on hovering" 10 seen ToolTip
+
+# One click: "Click" after the double-click time, which sets the green icon.
+xdotool click 1
+wait_for "Click" 10 seen Click
+wait_for "the green icon on the screen after _SetIcon" 10 pixel_is "#00FF00"
+
+# A double click: "Nimbrel::DoubleClick" and no further "Click" (which
+# would come one double-click time after the first press).
+xdotool click --repeat 2 --delay 60 1
+wait_for "DoubleClick" 10 seen DoubleClick
+sleep 1
+[ "$(seen_count Click)" -eq 1 ] || fail "a double click also called Click"
+
+# A right click: the popup menu's sub.
+xdotool click 3
+wait_for "PopupMenu" 10 seen PopupMenu
+
+# The tray goes away and comes back: the icon is embedded again, with the
+# icon that the script set last.
+stop "$tray_pid"
+tray_pid=""
+wait_for "the icon to leave with the tray" 10 bash -c "! xwininfo -root -tree 2>/dev/null | grep -q '(\"probe\" \"probe\")'"
+start_tray
+wait_for "the tray to come back" 20 tray_shown
+wait_for "the icon back in the tray" 20 icon_in_tray
+wait_for "the green icon on the screen after the tray's return" 10 pixel_is "#00FF00"
+
+# SIGTERM: the quit sequence runs (END blocks), the status is 128 + 15 and
+# no per-process directory stays.
+kill -TERM "$app_pid"
+wait_for "the program to end after SIGTERM" 20 ended "$app_pid"
+wait "$app_pid"
+status=$?
+app_pid=""
+[ "$status" -eq 143 ] || fail "status after SIGTERM: $status, expected 143"
+seen END || fail "SIGTERM did not run the END block"
+[ "$(seen_count END)" -eq 1 ] || fail "the END block ran more than once"
+no_process_dir || fail "a per-process directory was left behind: $(ls "$work/tmp")"
+echo "PASS: XEmbed path"
