@@ -63,7 +63,7 @@ void end_call(CallFrame* f) {
 // a second copy of the tray.
 void settle() {
     if (tray_state.depth > 0) return;
-    if (getpid() != tray_state.pid)
+    if (tray_state.forked && getpid() != tray_state.pid)
         QuitApplication(tray_state.quit_pending ? tray_state.pending_status : 0);
     else if (tray_state.quit_pending)
         QuitApplication(tray_state.pending_status);

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "src/bfs/rmtree.h"
@@ -117,6 +118,11 @@ int tray_main(const TrayBackend* backend, int argc, char** argv) {
     memset(&tray_state, 0, sizeof tray_state);
     tray_state.backend = backend;
     tray_state.pid = getpid();
+    // Each event asks whether it runs in a forked child; a flag set at fork
+    // spares the system call on every event of the tray itself.
+    static bool fork_watch = false;
+    if (!fork_watch) fork_watch = pthread_atfork(nullptr, nullptr, [] { tray_state.forked = 1; }) == 0;
+    if (!fork_watch) tray_state.forked = 1;
     tray_state.signal_pipe[0] = tray_state.signal_pipe[1] = -1;
 
     // 1. The window and the icon, before the script exists.

@@ -51,6 +51,7 @@ struct TrayState {
     int window_open;  // messages reach the procedure only while set
     int exit_status;  // the status the application ends with
     int pid;          // the process that owns the tray (a forked child does not)
+    volatile int forked;  // set in every child forked since the tray started: only then is pid worth asking for
     int signal_pipe[2];
 };
 static_assert(sizeof(TrayIconRecord) <= TRAY_ICON_RECORD_SIZE, "the icon record fits its storage");
