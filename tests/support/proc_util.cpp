@@ -13,6 +13,10 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
+#include "tools/pack_common.h"
+
 ProcResult run_process(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& exe,
                        const std::string& input) {
     ProcResult r;
@@ -108,4 +112,25 @@ FileId file_id(const std::string& path) {
         id.size = st.st_size;
     }
     return id;
+}
+
+std::map<std::string, std::string> entries_of(const std::string& path) {
+    std::vector<unsigned char> file;
+    BfsArchive archive;
+    std::string error;
+    std::map<std::string, std::string> out;
+    if (!load_archive_file(path.c_str(), &file, &archive, &error)) {
+        ADD_FAILURE() << error;
+        return out;
+    }
+    bfs_cursor c;
+    for (bfs_cursor_start_all(&c, &archive); bfs_cursor_valid(&c); bfs_cursor_next(&c)) {
+        std::string name(c.name_length, '\0');
+        bfs_cursor_name(&c, reinterpret_cast<unsigned char*>(name.data()));
+        std::string data(bfs_size(&c) + 1, '\0');
+        EXPECT_TRUE(bfs_read(&c, data.data())) << name;
+        data.resize(bfs_size(&c));
+        out[name] = data;
+    }
+    return out;
 }

@@ -45,3 +45,7 @@ struct FileId {
 };
 // The identity of a regular file (not followed through a link); empty otherwise.
 FileId file_id(const std::string& path);
+
+// The entries of the archive inside a packed file, by name (a test failure
+// when the file holds none).
+std::map<std::string, std::string> entries_of(const std::string& path);

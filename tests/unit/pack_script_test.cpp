@@ -25,27 +25,6 @@ namespace {
 const std::string kPacker = std::string(KV_BIN_DIR) + "/kovpack";
 const std::string kSource = KV_SOURCE_DIR;
 
-// The entries of the archive inside a packed file, by name.
-std::map<std::string, std::string> entries_of(const std::string& path) {
-    std::vector<unsigned char> file;
-    BfsArchive archive;
-    std::string error;
-    std::map<std::string, std::string> out;
-    if (!load_archive_file(path.c_str(), &file, &archive, &error)) {
-        ADD_FAILURE() << error;
-        return out;
-    }
-    bfs_cursor c;
-    for (bfs_cursor_start_all(&c, &archive); bfs_cursor_valid(&c); bfs_cursor_next(&c)) {
-        std::string name(c.name_length, '\0');
-        bfs_cursor_name(&c, reinterpret_cast<unsigned char*>(name.data()));
-        std::string data(bfs_size(&c) + 1, '\0');
-        EXPECT_TRUE(bfs_read(&c, data.data())) << name;
-        data.resize(bfs_size(&c));
-        out[name] = data;
-    }
-    return out;
-}
 
 // Path of a module file as the system perl loads it.
 std::string system_module(const std::string& name) {

@@ -20,26 +20,6 @@ const std::string kBin = KV_BIN_DIR;
 const std::string kBackend = std::string(KV_LIB_DIR) + "/libnimbrel-qt.so";
 const std::string kPng = std::string("\x89PNG\r\n\x1a\n", 8);
 
-std::map<std::string, std::string> entries_of(const std::string& path) {
-    std::vector<unsigned char> file;
-    BfsArchive archive;
-    std::string error;
-    std::map<std::string, std::string> out;
-    if (!load_archive_file(path.c_str(), &file, &archive, &error)) {
-        ADD_FAILURE() << error;
-        return out;
-    }
-    bfs_cursor c;
-    for (bfs_cursor_start_all(&c, &archive); bfs_cursor_valid(&c); bfs_cursor_next(&c)) {
-        std::string name(c.name_length, '\0');
-        bfs_cursor_name(&c, reinterpret_cast<unsigned char*>(name.data()));
-        std::string data(bfs_size(&c) + 1, '\0');
-        EXPECT_TRUE(bfs_read(&c, data.data())) << name;
-        data.resize(bfs_size(&c));
-        out[name] = data;
-    }
-    return out;
-}
 
 struct TrayPack : ::testing::Test {
     TempDir dir;
