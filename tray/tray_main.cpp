@@ -18,25 +18,32 @@ TrayState tray_state;
 
 namespace {
 
-// The backend's private argument vector: it must outlive the backend.
+// The backend's private argument vector: it must outlive the backend. The
+// backend takes its own options out of the vector, so the copies are also
+// kept in g_backend_copies, where they are freed from.
 int g_backend_argc;
 char** g_backend_argv;
+char** g_backend_copies;
 
 void free_backend_argv() {
-    if (!g_backend_argv) return;
-    for (int i = 0; g_backend_argv[i]; i++) free(g_backend_argv[i]);
+    if (g_backend_copies)
+        for (int i = 0; g_backend_copies[i]; i++) free(g_backend_copies[i]);
     free(g_backend_argv);
     g_backend_argv = nullptr;
+    g_backend_copies = nullptr;
 }
 
 // A private copy of the argument vector for the backend, which takes its
 // own options out of it; the script's @ARGV is built from the original.
 bool copy_backend_argv(int argc, char** argv) {
-    g_backend_argv = static_cast<char**>(calloc(static_cast<size_t>(argc) + 1, sizeof(char*)));
+    size_t slots = static_cast<size_t>(argc) + 1;
+    g_backend_argv = static_cast<char**>(calloc(2 * slots, sizeof(char*)));
     if (!g_backend_argv) return false;
+    g_backend_copies = g_backend_argv + slots;
     for (int i = 0; i < argc; i++) {
-        g_backend_argv[i] = strdup(argv[i] ? argv[i] : "");
-        if (!g_backend_argv[i]) return false;
+        g_backend_copies[i] = strdup(argv[i] ? argv[i] : "");
+        if (!g_backend_copies[i]) return false;
+        g_backend_argv[i] = g_backend_copies[i];
     }
     g_backend_argc = argc;
     return true;
