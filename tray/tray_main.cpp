@@ -109,6 +109,8 @@ void tray_request_quit(int status) {
     if (tray_state.depth > 0) {
         tray_state.quit_pending = 1;
         tray_state.pending_status = status;
+        // An open message box would keep its caller, and the quit, waiting.
+        tray_close_box();
         return;
     }
     QuitApplication(status);
@@ -162,6 +164,9 @@ int tray_main(const TrayBackend* backend, int argc, char** argv) {
         } else if (getpid() != tray_state.pid) {
             // A child that the main program forked and that ran on to its end.
             QuitApplication(0);
+        } else if (tray_state.quit_pending) {
+            // Asked for while a message box of the main program was open.
+            QuitApplication(tray_state.pending_status);
         }
     }
 
