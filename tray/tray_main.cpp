@@ -18,25 +18,34 @@ TrayState tray_state;
 
 namespace {
 
-// The backend's private argument vector: it must outlive the backend.
+// The backend's private argument vector: it must outlive the backend. The
+// backend takes its own options out of the vector, so the strings are freed
+// from a list of their own.
 int g_backend_argc;
 char** g_backend_argv;
+char** g_backend_strings;
+int g_backend_string_count;
 
 void free_backend_argv() {
-    if (!g_backend_argv) return;
-    for (int i = 0; g_backend_argv[i]; i++) free(g_backend_argv[i]);
+    if (g_backend_strings)
+        for (int i = 0; i < g_backend_string_count; i++) free(g_backend_strings[i]);
+    free(g_backend_strings);
     free(g_backend_argv);
+    g_backend_strings = nullptr;
     g_backend_argv = nullptr;
 }
 
-// A private copy of the argument vector for the backend, which takes its
-// own options out of it; the script's @ARGV is built from the original.
+// A private copy of the argument vector for the backend; the script's @ARGV
+// is built from the original.
 bool copy_backend_argv(int argc, char** argv) {
     g_backend_argv = static_cast<char**>(calloc(static_cast<size_t>(argc) + 1, sizeof(char*)));
-    if (!g_backend_argv) return false;
+    g_backend_strings = static_cast<char**>(calloc(static_cast<size_t>(argc) + 1, sizeof(char*)));
+    g_backend_string_count = 0;
+    if (!g_backend_argv || !g_backend_strings) return false;
     for (int i = 0; i < argc; i++) {
-        g_backend_argv[i] = strdup(argv[i] ? argv[i] : "");
+        g_backend_argv[i] = g_backend_strings[i] = strdup(argv[i] ? argv[i] : "");
         if (!g_backend_argv[i]) return false;
+        g_backend_string_count++;
     }
     g_backend_argc = argc;
     return true;
