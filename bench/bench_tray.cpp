@@ -72,6 +72,11 @@ void b_post_quit(int) {}
 void b_destroy_window() {
     if (g_proc) g_proc(TRAY_MSG_DESTROY, 0, 0);
 }
+int b_message_box(const char*, const char*, uint32_t) { return 0; }
+void b_raise_box() {}
+void b_close_box() {}
+uint32_t b_box_style_version() { return 6; }
+int b_execute(const char*, char*, size_t) { return 1; }
 
 // A script that starts no timer is sent timer 3.
 int b_run_loop() {
@@ -89,6 +94,7 @@ const TrayBackend kBackend = {
     TRAY_BACKEND_ABI,    "bench",       b_open,         b_close,        b_shell_version, b_taskbar_created_message,
     b_double_click_time, b_notify_icon, b_load_icon,    b_default_icon, b_set_timer,     b_kill_timer,
     b_post_message,      b_watch_fd,    b_run_loop,     b_post_quit,    b_destroy_window,
+    b_message_box,       b_raise_box,   b_close_box,    b_box_style_version, b_execute,
 };
 
 // ---- the driver --------------------------------------------------------------------------

@@ -2,7 +2,7 @@
 # the unit tests drive it with, and the host executable, which links no
 # toolkit: its desktop backend is a shared library loaded at run time.
 add_library(kvtray STATIC tray/tray_main.cpp tray/tray_events.cpp tray/tray_functions.cpp tray/tray_text.cpp
-  tray/tray_signals.cpp tray/tray_backend.cpp)
+  tray/tray_signals.cpp tray/tray_backend.cpp tray/tray_box.cpp)
 target_link_libraries(kvtray PUBLIC kvhost)
 
 add_library(kvtray_test STATIC platform/test/tray_test_backend.cpp)

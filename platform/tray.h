@@ -14,8 +14,8 @@
 
    Threads: every function runs on the main thread, except post_message,
    which any thread may call. No function of the table calls back into the
-   window procedure, except run_loop (which dispatches) and destroy_window
-   (which delivers TRAY_MSG_DESTROY). No function lets a C++ exception out.
+   window procedure, except run_loop (which dispatches), destroy_window
+   (which delivers TRAY_MSG_DESTROY) and message_box (a modal loop). No function lets a C++ exception out.
 
    This file is valid C and C++. */
 #ifndef NIMBREL_PLATFORM_TRAY_H
@@ -30,7 +30,7 @@ extern "C" {
 
 /* Version of this table. A host uses a backend only when both agree; new
    functions are appended and raise the number. */
-#define TRAY_BACKEND_ABI 1
+#define TRAY_BACKEND_ABI 2
 #define TRAY_BACKEND_SYMBOL "nimbrel_tray_backend"
 
 /* Messages delivered to the window procedure. */
@@ -67,6 +67,37 @@ extern "C" {
 #define TRAY_INFO_INFO 1u
 #define TRAY_INFO_WARNING 2u
 #define TRAY_INFO_ERROR 3u
+
+/* Message box styles: button sets, icons, default buttons. */
+#define TRAY_MB_OK 0x0u
+#define TRAY_MB_OKCANCEL 0x1u
+#define TRAY_MB_ABORTRETRYIGNORE 0x2u
+#define TRAY_MB_YESNOCANCEL 0x3u
+#define TRAY_MB_YESNO 0x4u
+#define TRAY_MB_RETRYCANCEL 0x5u
+#define TRAY_MB_CANCELTRYCONTINUE 0x6u
+#define TRAY_MB_TYPEMASK 0xFu
+#define TRAY_MB_ICONHAND 0x10u
+#define TRAY_MB_ICONQUESTION 0x20u
+#define TRAY_MB_ICONEXCLAMATION 0x30u
+#define TRAY_MB_ICONASTERISK 0x40u
+#define TRAY_MB_ICONMASK 0xF0u
+#define TRAY_MB_DEFBUTTON1 0x000u
+#define TRAY_MB_DEFBUTTON2 0x100u
+#define TRAY_MB_DEFBUTTON3 0x200u
+#define TRAY_MB_DEFBUTTON4 0x300u
+#define TRAY_MB_DEFMASK 0xF00u
+
+/* The buttons a message box returns. */
+#define TRAY_IDOK 1
+#define TRAY_IDCANCEL 2
+#define TRAY_IDABORT 3
+#define TRAY_IDRETRY 4
+#define TRAY_IDIGNORE 5
+#define TRAY_IDYES 6
+#define TRAY_IDNO 7
+#define TRAY_IDTRYAGAIN 10
+#define TRAY_IDCONTINUE 11
 
 /* The largest icon record: the host zeroes this many bytes before it fills
    the record, whatever size it then declares. */
@@ -157,11 +188,34 @@ typedef struct TrayBackend {
        message reaches the procedure. */
     void (*destroy_window)(void);
 
-    /* To come with the features that need them (appended, with a new ABI
+    /* A modal message box owned by the tray: `style` holds the button set
+       (TRAY_MB_OK .. TRAY_MB_CANCELTRYCONTINUE, low four bits), the icon
+       (TRAY_MB_ICON*, bits 4 to 7) and the default button (TRAY_MB_DEFBUTTON*,
+       bits 8 and 9); texts are UTF-8. It runs its own event loop until the
+       user answers, and timers, icon notifications and posted messages reach
+       the window procedure meanwhile, so calls into it nest. Returns the
+       pressed button's TRAY_ID* code, TRAY_IDCANCEL when close_box closed it
+       or the user closed it without a button, 0 when it cannot be shown (an
+       unknown button set, no window). */
+    int (*message_box)(const char* text, const char* caption, uint32_t style);
+    /* Brings the open message box to the front; nothing without one. */
+    void (*raise_box)(void);
+    /* Closes the open message box: message_box returns TRAY_IDCANCEL after
+       the current event. Nothing without one. */
+    void (*close_box)(void);
+    /* The version that decides which button sets the box offers: below 5
+       it has no TRAY_MB_CANCELTRYCONTINUE, and the host asks for
+       TRAY_MB_ABORTRETRYIGNORE instead. */
+    uint32_t (*box_style_version)(void);
+    /* Hands a file, directory or URL to the desktop's default handler
+       without waiting for it. Non-zero when handed over; otherwise a
+       one-line reason without a newline in `error` (the target does not
+       exist, no handler takes it). */
+    int (*execute)(const char* target, char* error, size_t error_size);
+
+    /* To come with the feature that needs it (appended, with a new ABI
        number): a modal popup menu built from a plain menu tree, whose
-       chosen item is posted as TRAY_MSG_COMMAND; a modal message box; opening a file or URL
-       with the desktop's handler. Modal functions dispatch events while
-       they run, so calls into the window procedure nest. */
+       chosen item is posted as TRAY_MSG_COMMAND. */
 } TrayBackend;
 
 typedef const TrayBackend* (*TrayBackendEntry)(void);

@@ -237,6 +237,8 @@ intptr_t TrayWindowProc(uint32_t message, uintptr_t wparam, intptr_t lparam) {
     char text[20];
     switch (message) {
         case TRAY_MSG_DESTROY:
+            // The box belongs to the window: it goes first.
+            tray_close_box();
             tray_state.window_open = 0;
             tray_state.backend->post_quit(tray_state.exit_status);
             return 0;

@@ -1,5 +1,6 @@
 // The Nimbrel functions that the script calls: debugger output, the balloon,
-// icons, timers and wide strings; the icon table; and the exit guard.
+// icons, timers and wide strings; the icon table; and the exit guard. The
+// message box and Execute are in tray_box.cpp.
 //
 // Every function here is an interpreter extension function: the interpreter
 // may leave it with a long jump (a string conversion can run script code
@@ -273,7 +274,8 @@ void tray_xs_init(KvInterp* interp) {
     host_xs_init(interp);
     api.Perl_newXS(interp, "Nimbrel::debug", xs_debug, kFile);
     api.Perl_newXS(interp, "Nimbrel::Balloon", xs_Balloon, kFile);
-    // Nimbrel::Download, Nimbrel::Execute and Nimbrel::MessageBox come here.
+    // Nimbrel::Download comes here.
+    tray_box_xs_init(interp);
     api.Perl_newXS(interp, "Nimbrel::_WideChar", xs_WideChar, kFile);
     api.Perl_newXS(interp, "Nimbrel::_LoadIcon", xs_LoadIcon, kFile);
     api.Perl_newXS(interp, "Nimbrel::_SetIcon", xs_SetIcon, kFile);

@@ -19,31 +19,33 @@ TrayState tray_state;
 namespace {
 
 // The backend's private argument vector: it must outlive the backend. The
-// backend takes its own options out of the vector, so the copies are also
-// kept in g_backend_copies, where they are freed from.
+// backend takes its own options out of the vector, so the strings are freed
+// from a list of their own.
 int g_backend_argc;
 char** g_backend_argv;
-char** g_backend_copies;
+char** g_backend_strings;
+int g_backend_string_count;
 
 void free_backend_argv() {
-    if (g_backend_copies)
-        for (int i = 0; g_backend_copies[i]; i++) free(g_backend_copies[i]);
+    if (g_backend_strings)
+        for (int i = 0; i < g_backend_string_count; i++) free(g_backend_strings[i]);
+    free(g_backend_strings);
     free(g_backend_argv);
+    g_backend_strings = nullptr;
     g_backend_argv = nullptr;
-    g_backend_copies = nullptr;
 }
 
-// A private copy of the argument vector for the backend, which takes its
-// own options out of it; the script's @ARGV is built from the original.
+// A private copy of the argument vector for the backend; the script's @ARGV
+// is built from the original.
 bool copy_backend_argv(int argc, char** argv) {
-    size_t slots = static_cast<size_t>(argc) + 1;
-    g_backend_argv = static_cast<char**>(calloc(2 * slots, sizeof(char*)));
-    if (!g_backend_argv) return false;
-    g_backend_copies = g_backend_argv + slots;
+    g_backend_argv = static_cast<char**>(calloc(static_cast<size_t>(argc) + 1, sizeof(char*)));
+    g_backend_strings = static_cast<char**>(calloc(static_cast<size_t>(argc) + 1, sizeof(char*)));
+    g_backend_string_count = 0;
+    if (!g_backend_argv || !g_backend_strings) return false;
     for (int i = 0; i < argc; i++) {
-        g_backend_copies[i] = strdup(argv[i] ? argv[i] : "");
-        if (!g_backend_copies[i]) return false;
-        g_backend_argv[i] = g_backend_copies[i];
+        g_backend_argv[i] = g_backend_strings[i] = strdup(argv[i] ? argv[i] : "");
+        if (!g_backend_argv[i]) return false;
+        g_backend_string_count++;
     }
     g_backend_argc = argc;
     return true;
@@ -116,6 +118,8 @@ void tray_request_quit(int status) {
     if (tray_state.depth > 0) {
         tray_state.quit_pending = 1;
         tray_state.pending_status = status;
+        // An open message box would keep its caller, and the quit, waiting.
+        tray_close_box();
         return;
     }
     QuitApplication(status);
@@ -169,6 +173,9 @@ int tray_main(const TrayBackend* backend, int argc, char** argv) {
         } else if (getpid() != tray_state.pid) {
             // A child that the main program forked and that ran on to its end.
             QuitApplication(0);
+        } else if (tray_state.quit_pending) {
+            // Asked for while a message box of the main program was open.
+            QuitApplication(tray_state.pending_status);
         }
     }
 

@@ -43,7 +43,8 @@ struct TrayState {
     KovrunSession* session;  // set once the main program has run; null again from the quit sequence on
     int click_pending;
     // Host calls into the interpreter that are open now (events, tool tip,
-    // popup): a quit asked for inside a nested one waits until all returned.
+    // popup, and an open message box, whose caller goes on when it closes):
+    // a quit asked for inside a nested one waits until all returned.
     int depth;
     int quit_pending;
     int pending_status;
@@ -118,6 +119,22 @@ intptr_t tray_icons_init(const BfsArchive* archive);
 // The backend icon of a script handle; the default icon for anything that
 // is not a handle of the table.
 intptr_t tray_icon_of(int64_t handle, int32_t* out_handle);
+
+// ---- message box and Execute (tray_box.cpp) ---------------------------------------------
+// Defines Nimbrel::Execute and Nimbrel::MessageBox.
+void tray_box_xs_init(KvInterp* interp);
+// The style the box is asked for with on a backend of that style version:
+// below 5, Cancel/Try Again/Continue becomes Abort/Retry/Ignore.
+uint32_t tray_box_style(uint32_t style, uint32_t version);
+// The code the script gets for a pressed button: Abort, Retry and Ignore
+// read as Cancel, Try Again and Continue.
+int tray_box_result(int code);
+// True while the box that Nimbrel::MessageBox opened is open.
+bool tray_box_open();
+// Brings the open box to the front; closes it (its call returns Cancel).
+// Nothing when no box is open.
+void tray_raise_box();
+void tray_close_box();
 
 // ---- texts (tray_text.cpp) -------------------------------------------------------------
 // Copies a script string into a record field of limit + 1 bytes as UTF-8:

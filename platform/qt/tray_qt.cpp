@@ -21,6 +21,9 @@
 //     a fixed interval instead, so that the tip stays current. The watcher
 //     registering again on the bus is the taskbar's return.
 //
+// A message box runs QMessageBox::exec() as its modal loop; Execute hands the
+// target to QDesktopServices.
+//
 // Every table function catches whatever Qt throws. The window procedure is
 // the host's: it runs every call into the interpreter under its own jump
 // frame, so nothing here ever calls into the interpreter.
@@ -36,17 +39,22 @@
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusServiceWatcher>
+#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QFileInfo>
 #include <QIcon>
 #include <QImageReader>
 #include <QLibraryInfo>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
 #include <QPainter>
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QUrl>
 #include <map>
 #include <vector>
 
@@ -81,6 +89,8 @@ struct Backend {
     int in_notify = 0;             // inside notify_icon: a Show there is our own
     bool quit_posted = false;
     int quit_code = 0;
+    QPointer<QMessageBox> box;  // the open message box
+    bool box_closed = false;    // close_box ended it
 };
 Backend* g = nullptr;
 
@@ -489,10 +499,148 @@ void t_destroy_window() {
     g->window_open = false;
 }
 
+// ---- message box and Execute -------------------------------------------------------------
+// The buttons of each button set, in their order (the default-button bits
+// count in it), with the code each one returns.
+struct BoxButton {
+    QMessageBox::StandardButton standard;  // NoButton: a button of its own
+    const char* text;
+    QMessageBox::ButtonRole role;
+    int code;
+};
+constexpr int kMaxBoxButtons = 3;
+struct ButtonSet {
+    int count;
+    BoxButton buttons[kMaxBoxButtons];
+};
+const ButtonSet kButtonSets[] = {
+    {1, {{QMessageBox::Ok, nullptr, QMessageBox::AcceptRole, TRAY_IDOK}}},
+    {2, {{QMessageBox::Ok, nullptr, QMessageBox::AcceptRole, TRAY_IDOK},
+         {QMessageBox::Cancel, nullptr, QMessageBox::RejectRole, TRAY_IDCANCEL}}},
+    {3, {{QMessageBox::Abort, nullptr, QMessageBox::RejectRole, TRAY_IDABORT},
+         {QMessageBox::Retry, nullptr, QMessageBox::AcceptRole, TRAY_IDRETRY},
+         {QMessageBox::Ignore, nullptr, QMessageBox::AcceptRole, TRAY_IDIGNORE}}},
+    {3, {{QMessageBox::Yes, nullptr, QMessageBox::YesRole, TRAY_IDYES},
+         {QMessageBox::No, nullptr, QMessageBox::NoRole, TRAY_IDNO},
+         {QMessageBox::Cancel, nullptr, QMessageBox::RejectRole, TRAY_IDCANCEL}}},
+    {2, {{QMessageBox::Yes, nullptr, QMessageBox::YesRole, TRAY_IDYES},
+         {QMessageBox::No, nullptr, QMessageBox::NoRole, TRAY_IDNO}}},
+    {2, {{QMessageBox::Retry, nullptr, QMessageBox::AcceptRole, TRAY_IDRETRY},
+         {QMessageBox::Cancel, nullptr, QMessageBox::RejectRole, TRAY_IDCANCEL}}},
+    {3, {{QMessageBox::Cancel, nullptr, QMessageBox::RejectRole, TRAY_IDCANCEL},
+         {QMessageBox::NoButton, "&Try Again", QMessageBox::AcceptRole, TRAY_IDTRYAGAIN},
+         {QMessageBox::NoButton, "C&ontinue", QMessageBox::AcceptRole, TRAY_IDCONTINUE}}},
+};
+
+QMessageBox::Icon box_icon(uint32_t style) {
+    switch (style & TRAY_MB_ICONMASK) {
+        case TRAY_MB_ICONHAND:
+            return QMessageBox::Critical;
+        case TRAY_MB_ICONQUESTION:
+            return QMessageBox::Question;
+        case TRAY_MB_ICONEXCLAMATION:
+            return QMessageBox::Warning;
+        case TRAY_MB_ICONASTERISK:
+            return QMessageBox::Information;
+        default:
+            return QMessageBox::NoIcon;
+    }
+}
+
+// exec() is the box's loop: the application's timers, notifiers and queued
+// calls keep reaching the window procedure while it runs.
+int box_exec(const char* text, const char* caption, uint32_t style) {
+    uint32_t set = style & TRAY_MB_TYPEMASK;
+    if (set >= sizeof kButtonSets / sizeof kButtonSets[0]) return 0;
+    const ButtonSet& buttons = kButtonSets[set];
+    QMessageBox box(box_icon(style), QString::fromUtf8(caption), QString::fromUtf8(text));
+    QPushButton* made[kMaxBoxButtons] = {};
+    for (int i = 0; i < buttons.count; i++) {
+        const BoxButton& b = buttons.buttons[i];
+        made[i] = b.standard != QMessageBox::NoButton ? box.addButton(b.standard)
+                                                      : box.addButton(QString::fromUtf8(b.text), b.role);
+    }
+    int index = static_cast<int>((style & TRAY_MB_DEFMASK) >> 8);
+    box.setDefaultButton(made[index < buttons.count ? index : 0]);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    g->box = &box;
+    g->box_closed = false;
+    box.exec();
+    g->box = nullptr;
+    if (g->box_closed) return TRAY_IDCANCEL;
+    QAbstractButton* clicked = box.clickedButton();
+    for (int i = 0; i < buttons.count; i++)
+        if (clicked && clicked == made[i]) return buttons.buttons[i].code;
+    // Closed by the window manager or Escape without a button of its own.
+    return TRAY_IDCANCEL;
+}
+
+int t_message_box(const char* text, const char* caption, uint32_t style) {
+    if (!g || !g->window_open || g->box || !text || !caption) return 0;
+    try {
+        return box_exec(text, caption, style);
+    } catch (...) {
+        if (g) g->box = nullptr;
+        return 0;
+    }
+}
+
+void t_raise_box() {
+    if (!g || !g->box) return;
+    try {
+        g->box->show();
+        g->box->raise();
+        g->box->activateWindow();
+    } catch (...) {
+    }
+}
+
+void t_close_box() {
+    if (!g || !g->box) return;
+    try {
+        g->box_closed = true;
+        // exec() returns once the current event is done.
+        g->box->reject();
+    } catch (...) {
+    }
+}
+
+uint32_t t_box_style_version() { return 6; }
+
+// The target as a local file when one exists by that name, else as a URL
+// with a scheme. QDesktopServices starts the desktop's opener detached and
+// does not wait for it.
+int t_execute(const char* target, char* error, size_t error_size) {
+    try {
+        QString name = QString::fromUtf8(target);
+        QUrl url;
+        QFileInfo file(name);
+        if (!name.isEmpty() && file.exists()) {
+            url = QUrl::fromLocalFile(file.absoluteFilePath());
+        } else {
+            QUrl given(name, QUrl::StrictMode);
+            if (given.isValid() && given.scheme().size() > 1) url = given;
+        }
+        if (url.isEmpty()) {
+            snprintf(error, error_size, "no such file or directory");
+            return 0;
+        }
+        if (!QDesktopServices::openUrl(url)) {
+            snprintf(error, error_size, "no application opens it");
+            return 0;
+        }
+        return 1;
+    } catch (...) {
+        snprintf(error, error_size, "the desktop failed");
+        return 0;
+    }
+}
+
 const TrayBackend kBackend = {
     TRAY_BACKEND_ABI,  "qt",          t_open,          t_close,       t_shell_version, t_taskbar_created_message,
     t_double_click_time, t_notify_icon, t_load_icon,    t_default_icon, t_set_timer,    t_kill_timer,
     t_post_message,    t_watch_fd,    t_run_loop,      t_post_quit,   t_destroy_window,
+    t_message_box,     t_raise_box,   t_close_box,     t_box_style_version, t_execute,
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +51,11 @@ int g_watched_count = 0;
 bool g_quit_posted = false;
 int g_quit_code = 0;
 bool g_modal_armed = false;
+// The message box: the answer of the next one, and whether close_box ended
+// the open one.
+int g_box_result = TRAY_IDOK;
+bool g_box_open = false;
+bool g_box_closed = false;
 
 FILE* out() { return g_out ? g_out : stdout; }
 
@@ -242,6 +248,8 @@ void run_step(char* step) {
         g_double_click_ms = static_cast<uint32_t>(number(words[1]));
     } else if (strcmp(words[0], "posted") == 0) {
         run_posted();
+    } else if (strcmp(words[0], "box") == 0 && count == 2) {
+        g_box_result = static_cast<int>(number(words[1]));
     } else if (strcmp(words[0], "modal") == 0) {
         g_modal_armed = true;
     } else if (strcmp(words[0], "signal") == 0 && count == 2) {
@@ -266,10 +274,47 @@ int t_run_loop() {
     return 0;
 }
 
+// The box's own loop delivers the queued messages and the readiness of the
+// watched descriptors, then the box is answered
+// with the result that a "box" step chose (OK when none did).
+int t_message_box(const char* text, const char* caption, uint32_t style) {
+    line("message_box style=0x%x caption=\"%s\" text=\"%s\"", style, caption, text);
+    if ((style & TRAY_MB_TYPEMASK) > TRAY_MB_CANCELTRYCONTINUE) return 0;
+    int result = g_box_result;
+    g_box_result = TRAY_IDOK;
+    g_box_open = true;
+    g_box_closed = false;
+    run_posted();
+    poll_watched();
+    g_box_open = false;
+    if (g_box_closed) result = TRAY_IDCANCEL;
+    line("message_box returns %d", result);
+    return result;
+}
+
+void t_raise_box() { line("raise_box"); }
+
+void t_close_box() {
+    line("close_box");
+    if (g_box_open) g_box_closed = true;
+}
+
+// The shell version stands in: 4 unless a "shell" step says otherwise.
+uint32_t t_box_style_version() { return g_shell_version; }
+
+// An existing file or anything with a scheme is handed over.
+int t_execute(const char* target, char* error, size_t error_size) {
+    line("execute %s", target);
+    if (strstr(target, "://") || access(target, F_OK) == 0) return 1;
+    snprintf(error, error_size, "no such file or directory");
+    return 0;
+}
+
 const TrayBackend kBackend = {
     TRAY_BACKEND_ABI,  "test",          t_open,         t_close,        t_shell_version, t_taskbar_created_message,
     t_double_click_time, t_notify_icon, t_load_icon,    t_default_icon, t_set_timer,     t_kill_timer,
     t_post_message,    t_watch_fd,      t_run_loop,     t_post_quit,    t_destroy_window,
+    t_message_box,     t_raise_box,     t_close_box,    t_box_style_version, t_execute,
 };
 
 }  // namespace

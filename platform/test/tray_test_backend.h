@@ -6,8 +6,9 @@
 // says so.
 //
 // Steps, separated by ';' or new lines (each echoed as "> STEP" before it runs):
-//   shell N          the shell version to report (4 when not given); taken
-//                    when the steps are set, before the host asks
+//   shell N          the shell version to report (4 when not given), also as
+//                    the message box's style version; taken when the steps
+//                    are set, before the host asks
 //   dclick MS        the double-click time to report from now on (500)
 //   icon WHAT        an icon notification: move, ldown, lup, ldbl, rdown,
 //                    rup or a number
@@ -20,6 +21,10 @@
 //   posted           deliver the queued messages
 //   modal            the next timer or icon call of the host first delivers
 //                    the queued messages, as a modal loop inside it would
+//   box N            the next message box is answered with button code N
+//                    (OK when not given); the box first delivers the queued
+//                    messages and the watched descriptors' readiness, and
+//                    close_box answers it with Cancel
 //   signal N         raise signal N in this process, then deliver the
 //                    readiness of the watched descriptors
 // When the steps are done the loop returns: with the quit code when a quit

@@ -10,6 +10,9 @@
 #   tray_e2e.sh sni BINDIR      on a private session bus whose
 #                               StatusNotifierWatcher and host are the test's
 #                               own (sni_host.py).
+#   tray_e2e.sh box BINDIR      a message box opened by a timer sub (no tray
+#                               needed): timers go on while it is open, and
+#                               Return presses its default button.
 #
 # The program writes what its subs see to the debugger output file. Every
 # wait polls with a time-out; the X server, the tray and the program are
@@ -118,6 +121,34 @@ if [ "$mode" = sni ]; then
     fi
     no_process_dir || fail "a per-process directory was left behind: $(ls "$work/tmp")"
     echo "PASS: StatusNotifierItem path"
+    exit 0
+fi
+if [ "$mode" = box ]; then
+    # A message box opened by a timer sub: it appears with its caption, timers
+    # still reach the script while it is open, and Return presses its default
+    # button (No), whose code the script gets.
+    export DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus
+    "$bin/kovpack" -q --tray "$here/box_probe.pl" -o "$work/box" || fail "kovpack --tray failed"
+    "$work/box" >"$work/app.out" 2>"$work/app.err" &
+    app_pid=$!
+    wait_for "the box to be opened" 30 seen "box open"
+    grep -q -x "Nimbrel::Execute: can't open $TMPDIR/missing: no such file or directory" "$log" ||
+        fail "Execute of a missing file was not reported"
+    box_window() { box=$(xdotool search --onlyvisible --name '^Probe box$' 2>/dev/null | head -n 1) && [ -n "$box" ]; }
+    wait_for "the box on the screen" 20 box_window
+    ticks=$(seen_count "Timer 2")
+    wait_for "a timer while the box is open" 10 seen "Timer 2" $((ticks + 1))
+    seen "box 7" && fail "the box returned before a button was pressed"
+    xdotool windowfocus --sync "$box" key Return
+    wait_for "the box's answer" 10 seen "box 7"
+    kill -TERM "$app_pid"
+    wait_for "the program to end after SIGTERM" 20 ended "$app_pid"
+    wait "$app_pid"
+    status=$?
+    app_pid=""
+    [ "$status" -eq 143 ] || fail "status after SIGTERM: $status, expected 143"
+    [ "$(seen_count END)" -eq 1 ] || fail "the END block did not run once"
+    echo "PASS: message box"
     exit 0
 fi
 [ "$mode" = xembed ] || fail "unknown mode $mode"
