@@ -140,8 +140,9 @@ struct Loader {
                 if (option & kChecked) item->flags |= TRAY_MENU_CHECKED;
                 if (option & (kMenuBreak | kMenuBarBreak)) item->flags |= TRAY_MENU_COLUMN_BREAK;
                 // A command item without text is a separator, as resource
-                // compilers write one.
-                separator = (option & kSeparator) || (!popup && !item->label[0] && !item->accelerator[0]);
+                // compilers write one. An item that opens a submenu is
+                // never a separator.
+                separator = !popup && ((option & kSeparator) || (!item->label[0] && !item->accelerator[0]));
             } else {
                 *pos = (*pos + 3) & ~static_cast<size_t>(3);
                 if (*pos > length || length - *pos < 14) return false;

@@ -125,6 +125,8 @@ TEST(TrayMenu, ValidTemplates) {
     plain.item(0x80, 9, u"Only");
     Template flagged_separator;
     flagged_separator.item(0x90, 0, u"M").item(0x800 | 0x80, 3, u"text");
+    Template separator_popup;
+    separator_popup.item(0x90, 0, u"M").item(0x800 | 0x90, 0, u"S").item(0x80, 1, u"x");
     struct Case {
         std::string bytes, tree;
         bool shown;
@@ -136,6 +138,7 @@ TEST(TrayMenu, ValidTemplates) {
         {odd.b, kExpected, true},  // bytes after the end are ignored
         {lone.b, "a\uFFFDb#5", true},
         {flagged_separator.b, "-", true},
+        {separator_popup.b, "S{x#1}", true},
         // A plain command as the first top-level item: nothing to show.
         {plain.b, "Only#9", false},
         {plain.b, "", true},
