@@ -310,6 +310,7 @@ my sub build_menu {
 # "Nimbrel::PopupMenu": the template of the menu, '' (no menu) when there
 # is none or its code fails.
 my sub dispatch_popup_menu {
+    %command = ();  # the identifiers of an earlier menu mean nothing now
     my ($items, $package) = @{$menu // return ''};
     if (ref $items eq 'CODE') {
         my $result;

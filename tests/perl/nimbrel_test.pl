@@ -117,6 +117,9 @@ subtest 'menus' => sub {
     @warnings = ();
     SetMenu(sub { 'text' });
     is(Nimbrel::PopupMenu(), '', 'no array: no menu');
+    @ran = ();
+    Nimbrel::Command('1');
+    is_deeply(\@ran, [], 'no menu, no commands');
     SetMenu(sub { [[]] });
     is(Nimbrel::PopupMenu(), '', 'a bad item: no menu');
     ok(ref SetMenu(undef) eq 'CODE', 'SetMenu returns the menu it replaces');
