@@ -9,9 +9,9 @@ package Nimbrel;
 # main, "Nimbrel::DoubleClick" and "Nimbrel::Timer" here. The library
 # defines none of them when it is loaded, so that a script that defines them
 # itself compiles without a redefinition warning; it installs its dispatcher
-# for an event when the script first registers a handler for it. Menus
-# ("Nimbrel::PopupMenu", "Nimbrel::Command") and downloads
-# ("Nimbrel::Internet") will hook in the same way, through install().
+# for an event when the script first registers a handler for it. The menu
+# ("Nimbrel::PopupMenu", "Nimbrel::Command") hooks in the same way, and
+# downloads ("Nimbrel::Internet") will, through install().
 #
 # The library must load without the host too: the packer compiles the script
 # with the system's perl to find what it uses. It uses only modules that
@@ -221,9 +221,167 @@ my sub balloon {
     return;
 }
 
+# ---- popup menu ------------------------------------------------------------------------
+
+# The menu that SetMenu describes: an array reference, or code that returns
+# one each time the menu opens. %command maps the identifiers of the menu
+# built last to its items, as [label, action]; an action is a code
+# reference or a fully qualified sub name.
+my $menu;
+my %command;
+my $command_handler;  # OnCommand's: items without an action of their own
+
+my $MAX_MENU_ITEMS = 0xFFFF;  # identifiers travel as 16-bit numbers; 0 is none
+
+my %item_option = (disabled => 1, checked => 1, radio => 1, default => 1);
+
+# Extended menu template: flags of the type, state and submenu words.
+my $MFT_RADIOCHECK = 0x200;
+my $MFT_SEPARATOR = 0x800;
+my $MFS_GRAYED = 0x3;
+my $MFS_CHECKED = 0x8;
+my $MFS_DEFAULT = 0x1000;
+my $POPUP = 0x01;
+my $LAST = 0x80;
+
+# Appends one item of the extended template: it starts on a 4-byte
+# boundary; an item that opens a submenu carries a help identifier (0).
+my sub template_item {
+    my ($template, $type, $state, $id, $marks, $text) = @_;
+    $$template .= "\0" x (-length($$template) % 4);
+    $$template .= pack('VVVv', $type, $state, $id, $marks) . Nimbrel::_WideChar($text) . "\0\0";
+    $$template .= "\0" x (-length($$template) % 4) . pack('V', 0) if $marks & $POPUP;
+    return;
+}
+
+# Checks the items of a (sub)menu and appends them to the template,
+# numbering the commands in `$commands` (identifier - 1 => [label, action]).
+my sub build_items;
+sub build_items {
+    my ($function, $items, $package, $template, $commands, $where) = @_;
+    Carp::croak("Nimbrel::$function: the menu$where is empty") unless @$items;
+    for my $i (0 .. $#$items) {
+        my $item = $items->[$i];
+        my $marks = $i == $#$items ? $LAST : 0;
+        if (defined $item && !ref $item && $item eq '-') {
+            template_item($template, $MFT_SEPARATOR, 0, 0, $marks, '');
+            next;
+        }
+        Carp::croak("Nimbrel::$function: item " . ($i + 1) . " of the menu$where is not '-' or [LABEL, ACTION, OPTIONS]")
+            unless ref $item eq 'ARRAY' && @$item >= 1 && defined $item->[0] && !ref $item->[0] && (@$item == 1 || @$item % 2 == 0);
+        my ($label, $action, %option) = @$item;
+        for my $name (sort keys %option) {
+            Carp::croak("Nimbrel::$function: unknown option '$name' of '$label' (disabled, checked, radio or default)")
+                unless $item_option{$name};
+        }
+        my $type = $option{radio} ? $MFT_RADIOCHECK : 0;
+        my $state = ($option{disabled} ? $MFS_GRAYED : 0) | ($option{checked} ? $MFS_CHECKED : 0)
+            | ($option{default} ? $MFS_DEFAULT : 0);
+        if (ref $action eq 'ARRAY') {
+            template_item($template, $type, $state, 0, $marks | $POPUP, $label);
+            build_items($function, $action, $package, $template, $commands, " '$label'");
+            next;
+        }
+        if (defined $action && !ref $action) {
+            Carp::croak("Nimbrel::$function: the action of '$label' is not a sub name: '$action'")
+                unless $action =~ /^(?:::)?\w+(?:(?:::|')\w+)*\z/a;
+            $action = "${package}::$action" unless $action =~ /::|'/;
+        } elsif (defined $action && ref $action ne 'CODE') {
+            Carp::croak("Nimbrel::$function: the action of '$label' is not a code reference, a sub name or a submenu");
+        }
+        Carp::croak("Nimbrel::$function: more than $MAX_MENU_ITEMS menu items") if @$commands >= $MAX_MENU_ITEMS;
+        push @$commands, [$label, $action];
+        template_item($template, $type, $state, scalar @$commands, $marks, $label);
+    }
+    return;
+}
+
+# The template of a description: one popup item (its text is never shown)
+# holding the script's items. Returns the template and the commands.
+my sub build_menu {
+    my ($function, $items, $package) = @_;
+    my $template = pack('vvV', 1, 4, 0);
+    my @commands;
+    template_item(\$template, 0, 0, 0, $POPUP | $LAST, '');
+    build_items($function, $items, $package, \$template, \@commands, '');
+    return ($template, \@commands);
+}
+
+# "Nimbrel::PopupMenu": the template of the menu, '' (no menu) when there
+# is none or its code fails.
+my sub dispatch_popup_menu {
+    %command = ();  # the identifiers of an earlier menu mean nothing now
+    my ($items, $package) = @{$menu // return ''};
+    if (ref $items eq 'CODE') {
+        my $result;
+        run_handler('menu', \$result, $items) or return '';
+        return '' unless defined $result;
+        unless (ref $result eq 'ARRAY') {
+            warn "Nimbrel: the menu code returned no array reference\n";
+            return '';
+        }
+        $items = $result;
+    }
+    my ($template, $commands);
+    unless (eval { ($template, $commands) = build_menu('SetMenu', $items, $package); 1 }) {
+        warn "Nimbrel: " . ($@ =~ s/ at \S+ line \d+\.?\n\z/\n/r);
+        return '';
+    }
+    %command = map { $_ + 1 => $commands->[$_] } 0 .. $#$commands;
+    return $template;
+}
+
+# "Nimbrel::Command": runs the action of the chosen item.
+my sub dispatch_command {
+    my ($id) = @_;
+    my $entry = defined $id ? $command{$id} : undef;
+    return unless $entry;
+    my ($label, $action) = @$entry;
+    my $code = $action;
+    if (defined $action && !ref $action) {
+        no strict 'refs';
+        unless (defined &{$action}) {
+            warn "Nimbrel: the menu item '$label' calls $action, which is not defined\n";
+            return;
+        }
+        $code = \&{$action};
+    }
+    my @args = ($label);
+    unless (defined $code) {
+        $code = $command_handler or return;
+    }
+    my $result;
+    run_handler("menu item '$label'", \$result, $code, @args);
+    return;
+}
+
+sub SetMenu {
+    my ($items) = @_;
+    Carp::croak('Nimbrel::SetMenu: the menu is not an array or code reference')
+        unless !defined $items || ref $items eq 'ARRAY' || ref $items eq 'CODE';
+    my $package = caller;
+    # A fixed description is checked now, so that its mistakes show where
+    # it is set.
+    build_menu('SetMenu', $items, $package) if ref $items eq 'ARRAY';
+    install('SetMenu', 'Nimbrel::PopupMenu', \&dispatch_popup_menu);
+    install('SetMenu', 'Nimbrel::Command', \&dispatch_command);
+    my $previous = $menu ? $menu->[0] : undef;
+    $menu = defined $items ? [$items, $package] : undef;
+    return $previous;
+}
+
+sub OnCommand {
+    my ($code) = @_;
+    Carp::croak('Nimbrel::OnCommand: the handler is not a code reference') unless !defined $code || ref $code eq 'CODE';
+    install('OnCommand', 'Nimbrel::Command', \&dispatch_command);
+    my $previous = $command_handler;
+    $command_handler = $code;
+    return $previous;
+}
+
 # ---- exports ---------------------------------------------------------------------------
 
-my @default_exports = qw(SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip);
+my @default_exports = qw(SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip SetMenu OnCommand);
 my %exports = (
     (map { $_ => \&{"Nimbrel::$_"} } grep { $_ ne 'Balloon' } @default_exports),
     Balloon => \&balloon,
@@ -251,7 +409,7 @@ __END__
 
 =head1 NAME
 
-Nimbrel - icons, timers, balloons and click handlers for a tray program
+Nimbrel - icons, timers, balloons, click handlers and menus for a tray program
 
 =head1 SYNOPSIS
 
@@ -289,6 +447,7 @@ for as long.
 C<use Nimbrel;> exports
 
     SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip
+    SetMenu OnCommand
 
 C<HasIcon> and C<debug> are exported on request; C<:all> exports everything,
 C<:DEFAULT> the default set, and C<use Nimbrel ();> nothing. Every function
@@ -460,14 +619,91 @@ with STATUS: the script's C<END> blocks run, the icon goes. C<exit> inside
 the tool-tip handler is ignored. Ending the program with SIGTERM, SIGINT or
 SIGHUP runs the C<END> blocks too.
 
-=head1 MENUS AND DOWNLOADS
+=head1 MENUS
 
-A right click (or a left click without a click handler) asks the script for
-its popup menu by calling C<Nimbrel::PopupMenu>; a chosen item calls
-C<Nimbrel::Command> with the item's number. This version of the library
-builds no menus: a script that wants one defines those subs itself. The
-names C<SetMenu>, C<OnCommand> and C<Download> are reserved for the menus
-and the downloads that the library will offer.
+A right click on the icon (or a left click when there is no click handler)
+opens the icon's popup menu. The script describes the menu as a list of
+items; the library numbers them, hands the host the menu when it opens, and
+runs the chosen item's action once the menu has closed.
+
+    use Nimbrel;
+
+    my $paused = 0;
+    SetMenu(sub {                               # asked each time the menu opens
+        return [
+            ["&Open log\tCtrl+O", \&open_log, default => 1],
+            ['&Pause', sub { $paused = !$paused }, checked => $paused],
+            '-',
+            ['&Speed', [
+                ['Slow', sub { set_speed(1) }, radio => 1, checked => speed() == 1],
+                ['Fast', sub { set_speed(2) }, radio => 1, checked => speed() == 2],
+            ]],
+            ['Upload', 'upload', disabled => !have_network()],   # the sub main::upload
+            ['About'],                                           # no action: OnCommand
+            '-',
+            ['&Quit', sub { exit 0 }],
+        ];
+    });
+    OnCommand(sub { my ($label) = @_; Balloon("Chosen: $label") });
+
+=over 4
+
+=item SetMenu(ITEMS or CODE)
+
+Sets the menu: ITEMS is an array reference of items, or CODE returns one
+each time the menu opens (so that check marks and disabled items follow the
+program's state). C<SetMenu(undef)> removes the menu: a right click then
+shows nothing. Returns the menu it replaces.
+
+An item is C<'-'>, a separator line, or C<[LABEL, ACTION, OPTION =E<gt> VALUE, ...]>:
+
+=over 4
+
+=item LABEL
+
+The text. C<&> marks the next letter as the item's mnemonic, underlined and
+chosen by its key; C<&&> is a literal C<&>. A tab separates the label from
+an accelerator text shown at the right (C<"&Open\tCtrl+O">); the key is not
+bound by it.
+
+=item ACTION
+
+A code reference, or the name of a sub (C<'upload'> is looked up in the
+package that called C<SetMenu>, C<'Other::upload'> as it is, when the item
+is chosen), called with the LABEL as its argument. An array reference of
+items makes the item open a submenu. Without an ACTION the item calls the
+C<OnCommand> handler.
+
+=item OPTIONS
+
+C<disabled> (shown grey, cannot be chosen), C<checked> (a check mark),
+C<radio> (the check mark is a radio mark: C<checked> marks the chosen one of
+a group), C<default> (the default item, shown in bold), each taking a true
+or false value.
+
+=back
+
+A menu or submenu without items, another kind of item, action or option, or
+more than 65535 items, dies with a message that names it (for example
+C<Nimbrel::SetMenu: unknown option 'bold' of 'A' (disabled, checked, radio
+or default)>); for CODE that is reported as a warning when the menu opens,
+and no menu is shown. An action that dies is reported as a warning, as a
+handler's error is; C<exit> in an action ends the program.
+
+=item OnCommand(CODE)
+
+Registers CODE as the handler of the items that have no ACTION: it is called
+with the item's LABEL. Returns the handler it replaces; C<undef> removes it.
+
+=back
+
+The library does this through the subs C<Nimbrel::PopupMenu> (returns the
+menu as a menu template, which C<Nimbrel::_WideChar> helps to build) and
+C<Nimbrel::Command> (called with the chosen item's number as text), which it
+defines on the first C<SetMenu> or C<OnCommand>. A script may define these
+two subs itself instead, and then does not call C<SetMenu> or C<OnCommand>.
+The name C<Download> is reserved for the downloads that the library will
+offer.
 
 =head1 HOST PRIMITIVES
 

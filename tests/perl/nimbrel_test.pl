@@ -17,6 +17,7 @@ sub Nimbrel::_SetTimer { push @calls, "_SetTimer @_"; return }
 sub Nimbrel::_KillTimer { push @calls, "_KillTimer @_"; return }
 sub Nimbrel::Balloon { push @calls, join '|', 'Balloon', map { $_ // 'undef' } @_; return }
 sub Nimbrel::debug { return }
+sub Nimbrel::_WideChar { return pack 'v*', unpack 'U*', $_[0] }
 # A script's own sub for an event.
 sub Nimbrel::DoubleClick { return }
 
@@ -94,12 +95,58 @@ subtest 'event handlers' => sub {
     is(error_of(sub { main::Click() }), "no Click handler\n", 'no click handler: the popup menu');
 };
 
+subtest 'menus' => sub {
+    my @ran;
+    my @warnings;
+    local $SIG{__WARN__} = sub { push @warnings, @_ };
+    no warnings 'once';
+    local *main::by_name = sub { push @ran, "by_name @_" };
+    OnCommand(sub { push @ran, "OnCommand @_" });
+    my $count = 0;
+    SetMenu(sub {
+        $count++;
+        [['&First', sub { push @ran, "first @_" }], '-', ['Sub', [['By name', 'by_name'], ['Gone', 'Other::gone']]],
+            ['Plain'], ['Dynamic', sub { }, checked => $count > 1]];
+    });
+    my $template = Nimbrel::PopupMenu();
+    like($template, qr/^\x01\0\x04\0\0\0\0\0/, 'an extended template');
+    Nimbrel::Command($_) for '1', '2', '3', '4', '0', '99', undef;
+    is_deeply(\@ran, ['first &First', 'by_name By name', 'OnCommand Plain'], 'identifiers reach their actions');
+    is_deeply(\@warnings, ["Nimbrel: the menu item 'Gone' calls Other::gone, which is not defined\n"], 'a missing sub reported');
+    isnt(Nimbrel::PopupMenu(), $template, 'the code is asked each time');
+    @warnings = ();
+    SetMenu(sub { 'text' });
+    is(Nimbrel::PopupMenu(), '', 'no array: no menu');
+    @ran = ();
+    Nimbrel::Command('1');
+    is_deeply(\@ran, [], 'no menu, no commands');
+    SetMenu(sub { [[]] });
+    is(Nimbrel::PopupMenu(), '', 'a bad item: no menu');
+    ok(ref SetMenu(undef) eq 'CODE', 'SetMenu returns the menu it replaces');
+    is(Nimbrel::PopupMenu(), '', 'no menu');
+    is_deeply(\@warnings, ["Nimbrel: the menu code returned no array reference\n",
+        "Nimbrel: Nimbrel::SetMenu: item 1 of the menu is not '-' or [LABEL, ACTION, OPTIONS]\n"], 'bad menus reported');
+    for my $case (
+        ['text', 'Nimbrel::SetMenu: the menu is not an array or code reference'],
+        [[], 'Nimbrel::SetMenu: the menu is empty'],
+        [[['A', []]], "Nimbrel::SetMenu: the menu 'A' is empty"],
+        [['x'], "Nimbrel::SetMenu: item 1 of the menu is not '-' or [LABEL, ACTION, OPTIONS]"],
+        [[['A', sub { }, 'disabled']], "Nimbrel::SetMenu: item 1 of the menu is not '-' or [LABEL, ACTION, OPTIONS]"],
+        [['-', ['B', [['A', sub { }, bold => 1]]]], "Nimbrel::SetMenu: unknown option 'bold' of 'A' (disabled, checked, radio or default)"],
+        [[['A', {}]], "Nimbrel::SetMenu: the action of 'A' is not a code reference, a sub name or a submenu"],
+        [[['A', 'no such']], "Nimbrel::SetMenu: the action of 'A' is not a sub name: 'no such'"],
+        [[map { ['A'] } 0 .. 65535], 'Nimbrel::SetMenu: more than 65535 menu items'],
+    ) {
+        is(error_of(sub { SetMenu($case->[0]) }), $case->[1], $case->[1]);
+    }
+};
+
 subtest 'exports' => sub {
     package Other;
     Nimbrel->import;
     ::is_deeply([sort grep { defined &{"Other::$_"} } keys %Other::],
-        [sort qw(SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip)], 'the default set');
-    ::is(::error_of(sub { Nimbrel->import('SetMenu') }), "Nimbrel does not export 'SetMenu'", 'SetMenu is not there yet');
+        [sort qw(SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip SetMenu OnCommand)], 'the default set');
+    ::is(::error_of(sub { Nimbrel->import('Download') }), "Nimbrel does not export 'Download'", 'Download is not there yet');
 };
 
 done_testing();
