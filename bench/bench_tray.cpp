@@ -90,11 +90,14 @@ int b_run_loop() {
     return 0;
 }
 
+int b_popup_menu(const TrayMenuItem*) { return 0; }
+
 const TrayBackend kBackend = {
     TRAY_BACKEND_ABI,    "bench",       b_open,         b_close,        b_shell_version, b_taskbar_created_message,
     b_double_click_time, b_notify_icon, b_load_icon,    b_default_icon, b_set_timer,     b_kill_timer,
     b_post_message,      b_watch_fd,    b_run_loop,     b_post_quit,    b_destroy_window,
     b_message_box,       b_raise_box,   b_close_box,    b_box_style_version, b_execute,
+    b_popup_menu,
 };
 
 // ---- the driver --------------------------------------------------------------------------

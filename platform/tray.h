@@ -15,7 +15,7 @@
    Threads: every function runs on the main thread, except post_message,
    which any thread may call. No function of the table calls back into the
    window procedure, except run_loop (which dispatches), destroy_window
-   (which delivers TRAY_MSG_DESTROY) and message_box (a modal loop). No function lets a C++ exception out.
+   (which delivers TRAY_MSG_DESTROY), message_box and popup_menu (modal loops). No function lets a C++ exception out.
 
    This file is valid C and C++. */
 #ifndef NIMBREL_PLATFORM_TRAY_H
@@ -30,7 +30,7 @@ extern "C" {
 
 /* Version of this table. A host uses a backend only when both agree; new
    functions are appended and raise the number. */
-#define TRAY_BACKEND_ABI 2
+#define TRAY_BACKEND_ABI 3
 #define TRAY_BACKEND_SYMBOL "nimbrel_tray_backend"
 
 /* Messages delivered to the window procedure. */
@@ -98,6 +98,25 @@ extern "C" {
 #define TRAY_IDNO 7
 #define TRAY_IDTRYAGAIN 10
 #define TRAY_IDCONTINUE 11
+
+/* Item flags of a popup menu tree. */
+#define TRAY_MENU_GRAYED 0x01u       /* shown, but cannot be chosen */
+#define TRAY_MENU_CHECKED 0x02u      /* with a check mark */
+#define TRAY_MENU_RADIO 0x04u        /* its check mark is a radio mark */
+#define TRAY_MENU_DEFAULT 0x08u      /* the default item (shown in bold) */
+#define TRAY_MENU_SEPARATOR 0x10u    /* a separator line: no label, no identifier */
+#define TRAY_MENU_COLUMN_BREAK 0x20u /* starts a new column */
+#define TRAY_MENU_POPUP 0x40u        /* opens a submenu: `children` */
+
+/* One item of a popup menu tree. */
+typedef struct TrayMenuItem {
+    const char* label;       /* UTF-8, '&' mnemonics kept ("&&" is a literal '&'); "" for a separator */
+    const char* accelerator; /* the text after the label's first tab, such as "Ctrl+O"; "" when none */
+    uint32_t id;             /* the identifier a choice reports (its low 16 bits, as they travel) */
+    uint32_t flags;          /* TRAY_MENU_* */
+    const struct TrayMenuItem* children; /* first item of the submenu (popup items), else null */
+    const struct TrayMenuItem* next;     /* next item of the same menu, or null */
+} TrayMenuItem;
 
 /* The largest icon record: the host zeroes this many bytes before it fills
    the record, whatever size it then declares. */
@@ -213,9 +232,13 @@ typedef struct TrayBackend {
        exist, no handler takes it). */
     int (*execute)(const char* target, char* error, size_t error_size);
 
-    /* To come with the feature that needs it (appended, with a new ABI
-       number): a modal popup menu built from a plain menu tree, whose
-       chosen item is posted as TRAY_MSG_COMMAND. */
+    /* A modal popup menu of the items `items` (the first of the top level),
+       opened at the pointer. It runs its own event loop until the user
+       chooses or dismisses it, and messages reach the window procedure
+       meanwhile. Returns the chosen item's id once the menu has closed, 0
+       when it was dismissed or cannot be shown. The host posts the choice
+       as TRAY_MSG_COMMAND. The tree is not kept. */
+    int (*popup_menu)(const TrayMenuItem* items);
 } TrayBackend;
 
 typedef const TrayBackend* (*TrayBackendEntry)(void);

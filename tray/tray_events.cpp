@@ -14,6 +14,7 @@
 
 #include "src/binding/api.h"
 #include "src/binding/perlcall.h"
+#include "tray/tray_menu.h"
 #include "tray/tray_state.h"
 
 namespace {
@@ -191,15 +192,36 @@ void RefreshToolTip() {
 }
 
 void ShowPopupMenu() {
+    if (!tray_state.session || tray_state.quitting || tray_state.quit_pending) return;
+    // While the box is open the menu waits: the box comes to the front instead.
+    if (tray_box_open()) {
+        tray_raise_box();
+        return;
+    }
     CallFrame frame;
     if (!begin_call(&frame)) return;
     MenuCall call = {frame.interp, nullptr, 0};
     int jump = protected_call(&frame, do_popup_menu, &call);
     end_call(&frame);
-    // The menu built from the template is shown here, once the backend can
-    // show menus; until then the template is only taken.
+    if (jump != 0 && tray_state.depth > 0) {
+        free(call.bytes);
+        tray_quit_at_once(*api.Perl_Istatusvalue_ptr(frame.interp));
+        settle();
+        return;
+    }
+    // The menu is shown outside the call into the interpreter: its modal
+    // loop delivers events, and each makes its own call. The choice is
+    // posted, so the command runs after the menu has closed.
+    bool show = jump == 0 && call.bytes && !tray_state.quitting && !tray_state.quit_pending;
+    TrayMenu* menu = show ? tray_menu_load(call.bytes, call.length) : nullptr;
     free(call.bytes);
-    if (jump != 0 && tray_state.depth > 0) tray_quit_at_once(*api.Perl_Istatusvalue_ptr(frame.interp));
+    const TrayMenuItem* shown = tray_menu_shown(menu);
+    if (shown && tray_state.window_open) {
+        int id = tray_state.backend->popup_menu(shown);
+        if (id != 0 && tray_state.window_open)
+            tray_state.backend->post_message(TRAY_MSG_COMMAND, static_cast<uintptr_t>(id & 0xFFFF), 0);
+    }
+    tray_menu_free(menu);
     settle();
 }
 

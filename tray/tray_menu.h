@@ -9,29 +9,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Item flags of the tree.
-constexpr uint32_t TRAY_MENU_GRAYED = 0x01;        // shown, but cannot be chosen
-constexpr uint32_t TRAY_MENU_CHECKED = 0x02;       // with a check mark
-constexpr uint32_t TRAY_MENU_RADIO = 0x04;         // its check mark is a radio mark
-constexpr uint32_t TRAY_MENU_DEFAULT = 0x08;       // the default item (shown in bold)
-constexpr uint32_t TRAY_MENU_SEPARATOR = 0x10;     // a separator line: no label, no identifier
-constexpr uint32_t TRAY_MENU_COLUMN_BREAK = 0x20;  // starts a new column
-constexpr uint32_t TRAY_MENU_POPUP = 0x40;         // opens a submenu: `children`
+#include "platform/tray.h"
 
 // Limits: submenus nest at most this deep (the top level is depth 1), and a
 // template holds at most this many items.
 constexpr int TRAY_MENU_MAX_DEPTH = 16;
 constexpr uint32_t TRAY_MENU_MAX_ITEMS = 8192;
 
-struct TrayMenuItem {
-    const char* label;        // UTF-8, '&' mnemonics kept ("&&" is a literal '&'); "" for a separator
-    const char* accelerator;  // the text after the label's first tab, such as "Ctrl+O"; "" when none
-    uint32_t id;              // the identifier a choice reports (its low 16 bits, as they travel)
-    uint32_t flags;           // TRAY_MENU_*
-    const TrayMenuItem* children;  // first item of the submenu (popup items), else null
-    const TrayMenuItem* next;      // next item of the same menu, or null
-};
-
+// The items and their flags (TRAY_MENU_*) are those of the backend interface.
 struct TrayMenu {
     const TrayMenuItem* items;  // the template's top level
     uint32_t count;             // items in the whole tree

@@ -33,11 +33,13 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QBuffer>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
+#include <QCursor>
 #include <QDBusServiceWatcher>
 #include <QDesktopServices>
 #include <QElapsedTimer>
@@ -46,6 +48,7 @@
 #include <QIcon>
 #include <QImageReader>
 #include <QLibraryInfo>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -607,6 +610,62 @@ void t_close_box() {
 
 uint32_t t_box_style_version() { return 6; }
 
+// Fills `menu` with one level of the tree. The label keeps its '&'
+// mnemonics, which Qt shows underlined; the accelerator text follows a tab,
+// which QAction shows right-aligned. A run of radio items forms one
+// exclusive group. Column breaks are not shown: Qt's menus scroll instead.
+void fill_menu(QMenu* menu, const TrayMenuItem* item, int depth) {
+    QActionGroup* radio = nullptr;
+    for (; item; item = item->next) {
+        if (!(item->flags & TRAY_MENU_RADIO)) radio = nullptr;
+        if (item->flags & TRAY_MENU_SEPARATOR) {
+            menu->addSeparator();
+            continue;
+        }
+        QString text = QString::fromUtf8(item->label);
+        if (item->accelerator[0]) text += QLatin1Char('\t') + QString::fromUtf8(item->accelerator);
+        QAction* action;
+        if (item->flags & TRAY_MENU_POPUP) {
+            QMenu* sub = menu->addMenu(text);
+            if (depth < 64) fill_menu(sub, item->children, depth + 1);
+            action = sub->menuAction();
+        } else {
+            action = menu->addAction(text);
+            action->setData(static_cast<uint>(item->id));
+            if (item->flags & (TRAY_MENU_CHECKED | TRAY_MENU_RADIO)) {
+                action->setCheckable(true);
+                action->setChecked((item->flags & TRAY_MENU_CHECKED) != 0);
+            }
+            if (item->flags & TRAY_MENU_RADIO) {
+                if (!radio) {
+                    radio = new QActionGroup(menu);
+                    radio->setExclusive(true);
+                }
+                radio->addAction(action);
+            }
+        }
+        if (item->flags & TRAY_MENU_GRAYED) action->setEnabled(false);
+        if (item->flags & TRAY_MENU_DEFAULT) {
+            QFont font = action->font();
+            font.setBold(true);
+            action->setFont(font);
+        }
+    }
+}
+
+// exec() is the menu's modal loop: it returns once the menu has closed.
+int t_popup_menu(const TrayMenuItem* items) {
+    if (!g || !g->window_open || !items) return 0;
+    try {
+        QMenu menu;
+        fill_menu(&menu, items, 1);
+        QAction* chosen = menu.exec(QCursor::pos());
+        return chosen ? static_cast<int>(chosen->data().toUInt() & 0xFFFF) : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
 // The target as a local file when one exists by that name, else as a URL
 // with a scheme. QDesktopServices starts the desktop's opener detached and
 // does not wait for it.
@@ -641,6 +700,7 @@ const TrayBackend kBackend = {
     t_double_click_time, t_notify_icon, t_load_icon,    t_default_icon, t_set_timer,    t_kill_timer,
     t_post_message,    t_watch_fd,    t_run_loop,      t_post_quit,   t_destroy_window,
     t_message_box,     t_raise_box,   t_close_box,     t_box_style_version, t_execute,
+    t_popup_menu,
 };
 
 }  // namespace

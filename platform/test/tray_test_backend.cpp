@@ -56,6 +56,8 @@ bool g_modal_armed = false;
 int g_box_result = TRAY_IDOK;
 bool g_box_open = false;
 bool g_box_closed = false;
+// The popup menu: the item that the next one chooses (0: it is dismissed).
+int g_menu_choice = 0;
 
 FILE* out() { return g_out ? g_out : stdout; }
 
@@ -250,6 +252,8 @@ void run_step(char* step) {
         run_posted();
     } else if (strcmp(words[0], "box") == 0 && count == 2) {
         g_box_result = static_cast<int>(number(words[1]));
+    } else if (strcmp(words[0], "menu") == 0 && count <= 2) {
+        g_menu_choice = count == 2 ? static_cast<int>(number(words[1])) : 0;
     } else if (strcmp(words[0], "modal") == 0) {
         g_modal_armed = true;
     } else if (strcmp(words[0], "signal") == 0 && count == 2) {
@@ -310,11 +314,50 @@ int t_execute(const char* target, char* error, size_t error_size) {
     return 0;
 }
 
+// Appends the items of one menu level: "label|accelerator id=N", flags in
+// brackets, separators as "-", submenus as "[label: items]".
+void menu_text(const TrayMenuItem* item, char* text, size_t size, size_t* n) {
+    for (bool first = true; item && *n < size; item = item->next, first = false) {
+        if (!first) *n += static_cast<size_t>(snprintf(text + *n, size - *n, "; "));
+        if (*n >= size) return;
+        if (item->flags & TRAY_MENU_SEPARATOR) {
+            *n += static_cast<size_t>(snprintf(text + *n, size - *n, "-"));
+        } else if (item->flags & TRAY_MENU_POPUP) {
+            *n += static_cast<size_t>(snprintf(text + *n, size - *n, "[%s: ", item->label));
+            if (*n < size) menu_text(item->children, text, size, n);
+            if (*n < size) *n += static_cast<size_t>(snprintf(text + *n, size - *n, "]"));
+        } else {
+            *n += static_cast<size_t>(snprintf(text + *n, size - *n, "%s%s%s id=%u", item->label,
+                                               item->accelerator[0] ? "|" : "", item->accelerator, item->id));
+        }
+        if (*n < size && (item->flags & (TRAY_MENU_GRAYED | TRAY_MENU_CHECKED | TRAY_MENU_RADIO | TRAY_MENU_DEFAULT)))
+            *n += static_cast<size_t>(snprintf(text + *n, size - *n, "%s%s%s%s", (item->flags & TRAY_MENU_GRAYED) ? " grayed" : "",
+                                               (item->flags & TRAY_MENU_CHECKED) ? " checked" : "",
+                                               (item->flags & TRAY_MENU_RADIO) ? " radio" : "",
+                                               (item->flags & TRAY_MENU_DEFAULT) ? " default" : ""));
+    }
+}
+
+// The menu's own loop delivers the queued messages, then the menu closes
+// with the item that a "menu" step chose (dismissed when none did).
+int t_popup_menu(const TrayMenuItem* items) {
+    char text[2048];
+    size_t n = 0;
+    menu_text(items, text, sizeof text, &n);
+    line("menu %s", text);
+    int choice = g_menu_choice;
+    g_menu_choice = 0;
+    run_posted();
+    line("menu returns %d", choice);
+    return choice;
+}
+
 const TrayBackend kBackend = {
     TRAY_BACKEND_ABI,  "test",          t_open,         t_close,        t_shell_version, t_taskbar_created_message,
     t_double_click_time, t_notify_icon, t_load_icon,    t_default_icon, t_set_timer,     t_kill_timer,
     t_post_message,    t_watch_fd,      t_run_loop,     t_post_quit,    t_destroy_window,
     t_message_box,     t_raise_box,     t_close_box,    t_box_style_version, t_execute,
+    t_popup_menu,
 };
 
 }  // namespace

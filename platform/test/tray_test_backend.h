@@ -25,6 +25,8 @@
 //                    (OK when not given); the box first delivers the queued
 //                    messages and the watched descriptors' readiness, and
 //                    close_box answers it with Cancel
+//   menu N           the next popup menu chooses item N (dismissed when not
+//                    given or 0); the menu first delivers the queued messages
 //   signal N         raise signal N in this process, then deliver the
 //                    readiness of the watched descriptors
 // When the steps are done the loop returns: with the quit code when a quit

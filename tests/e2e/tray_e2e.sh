@@ -185,7 +185,7 @@ pixel_is() { [ "$(pixel)" = "$1" ]; }
 
 start_tray
 wait_for "the tray" 20 tray_shown
-"$work/probe" one -style fusion --icon x two >"$work/app.out" 2>"$work/app.err" &
+PROBE_MENU=1 "$work/probe" one -style fusion --icon x two >"$work/app.out" 2>"$work/app.err" &
 app_pid=$!
 wait_for "the main program" 30 seen "main one -style fusion --icon x two"
 wait_for "the icon in the tray" 20 icon_in_tray
@@ -218,9 +218,14 @@ seen DoubleClick || fail "three double clicks were all taken for single clicks"
 sleep 1
 [ "$(seen_count Click)" -eq "$clicks" ] || fail "a double click also called Click"
 
-# A right click: the popup menu's sub.
+# A right click: the popup menu's sub, then its menu at the pointer; the
+# keyboard chooses the second item, which reaches "Nimbrel::Command".
 xdotool click 3
 wait_for "PopupMenu" 10 seen PopupMenu
+# The menu grabs the keyboard once it is shown.
+sleep 1
+xdotool key Down Down Return
+wait_for "Command 2 from the menu" 10 seen "Command 2"
 
 # The tray goes away and comes back: the icon is embedded again, with the
 # icon that the script set last.

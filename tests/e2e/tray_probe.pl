@@ -11,7 +11,17 @@ sub Click {
     Nimbrel::_SetIcon(Nimbrel::_LoadIcon("green"));
 }
 sub Nimbrel::DoubleClick { say_seen("DoubleClick") }
-sub Nimbrel::PopupMenu { say_seen("PopupMenu"); return undef }
+# With PROBE_MENU set, a menu of two items (a template in the standard
+# form: header, a popup item holding "&One" with identifier 1 and "Two" with
+# identifier 2); without it, no menu.
+sub menu_text { pack('v*', unpack('U*', $_[0]), 0) }
+sub Nimbrel::PopupMenu {
+    say_seen("PopupMenu");
+    return undef unless $ENV{PROBE_MENU};
+    return pack('vv', 0, 0) . pack('v', 0x90) . menu_text('Menu') . pack('vv', 0, 1) . menu_text("&One")
+        . pack('vv', 0x80, 2) . menu_text('Two');
+}
+sub Nimbrel::Command { say_seen("Command @_") }
 sub Nimbrel::Timer { say_seen("Timer $_[0]") }
 
 my $tips = 0;

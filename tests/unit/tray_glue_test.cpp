@@ -106,9 +106,10 @@ TEST_F(TrayGlue, MenuItemsRunTheirActions) {
         sub by_name { print "by name @_\n" }
         SetMenu(sub { print "menu asked\n"; [['&Open', sub { print "open @_\n" }], '-', ['Sub', [['Name', 'by_name']]],
             ['&Quit', sub { exit 4 }]] });)",
-                       "icon rup; command 2; command 1; command 9; command 3");
+                       "menu 2; icon rup; posted; command 1; command 9; command 3");
     EXPECT_EQ(r.status, 4);
-    EXPECT_EQ(r.out, kAdd4 + "> icon rup\nmenu asked\n> command 2\nby name Name\n> command 1\nopen &Open\n> command 9\n> command 3\n"
+    EXPECT_EQ(r.out, kAdd4 + "> menu 2\n> icon rup\nmenu asked\ntray: menu &Open id=1; -; [Sub: Name id=2]; &Quit id=3\n"
+                             "tray: menu returns 2\n> posted\nby name Name\n> command 1\nopen &Open\n> command 9\n> command 3\n"
                              "END\ntray: delete id=100 flags=0x7\ntray: destroy_window\ntray: post_quit 4\n");
     EXPECT_EQ(r.err, "");
 }

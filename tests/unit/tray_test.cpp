@@ -86,6 +86,55 @@ TEST_F(Tray, ClicksDoubleClicksAndThePopupPath) {
     }
 }
 
+TEST_F(Tray, ThePopupMenuShowsTheTemplateAndPostsTheChoice) {
+    // Templates in the standard form: a header, then items with option word,
+    // identifier (none for a popup) and UTF-16LE text.
+    const std::string helpers = R"(
+        sub Nimbrel::Command { print "command @_\n" }
+        sub text { pack('v*', unpack('U*', $_[0]), 0) }
+        sub item { pack('vv', $_[0], $_[1]) . text($_[2]) }
+        sub popup { pack('v', $_[0]) . text($_[1]) }
+        sub box { print 'box ', Nimbrel::MessageBox('t', 'c', 0), "\n" }
+        Nimbrel::_SetTimer(3, 1000);
+        sub Nimbrel::Timer { if ($_[0] == 3) { Nimbrel::_SetTimer(99, 10) } elsif ($_[0] == 4) { exit 3 } else { box() } }
+    )";
+    const std::string two =
+        "sub Nimbrel::PopupMenu { print \"PopupMenu\\n\"; pack('vv', 0, 0) . popup(0x90, 'M') . item(0, 1, \"&One\\tCtrl+O\") . "
+        "item(0x80, 2, 'Two') }";
+    const std::string plain = "sub Nimbrel::PopupMenu { print \"PopupMenu\\n\"; pack('vv', 0, 0) . item(0x80, 5, 'X') }";
+    const std::string menu = "tray: menu &One|Ctrl+O id=1; Two id=2\n";
+    struct Case {
+        std::string script, steps, out;
+    } cases[] = {
+        // The command arrives after the menu has closed, as a posted event.
+        {two, "menu 2; icon rup; posted",
+         "> menu 2\n> icon rup\nPopupMenu\n" + menu + "tray: menu returns 2\n> posted\ncommand 2\n"},
+        // Dismissed: no command.
+        {two, "icon rup; posted", "> icon rup\nPopupMenu\n" + menu + "tray: menu returns 0\n> posted\n"},
+        // A plain command as the only top-level item: nothing is shown.
+        {plain, "icon rup", "> icon rup\nPopupMenu\n"},
+        // While a box is open the click raises it and asks for no menu.
+        {two, "post icon rup; timer 5",
+         "> post icon rup\n> timer 5\ntray: message_box style=0x0 caption=\"c\" text=\"t\"\ntray: raise_box\n"
+         "tray: message_box returns 1\nbox 1\n"},
+        // After the quit started the click does nothing.
+        {two, "post timer 4; post icon rup; modal; timer 3", ""},
+    };
+    for (Case& c : cases) {
+        if (c.steps.find("timer 5") != std::string::npos) c.script += " Nimbrel::_SetTimer(5, 1000);";
+        ProcResult r = run(helpers + c.script, c.steps);
+        if (c.out.empty()) {
+            EXPECT_EQ(r.status, 3) << c.steps;
+            EXPECT_EQ(r.out.find("PopupMenu"), std::string::npos) << r.out;
+            EXPECT_EQ(r.out.find("raise_box"), std::string::npos) << r.out;
+        } else {
+            EXPECT_EQ(r.out, kAdd4 + "tray: set_timer 3 1000\n" + (c.steps.find("timer 5") != std::string::npos ? "tray: set_timer 5 1000\n" : "") +
+                                 c.out + "tray: loop ended by the test\n" + kEnd + "tray: post_quit 0\n")
+                << c.steps;
+        }
+    }
+}
+
 TEST_F(Tray, CommandsAndTimersReachTheScriptAsDecimalText) {
     ProcResult r = run(R"(
         sub Nimbrel::Command { print "command @_\n" }
