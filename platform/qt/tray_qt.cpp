@@ -496,6 +496,8 @@ void t_destroy_window() {
         for (auto& [id, timer] : g->timers) timer->stop();
         if (g->tip_timer) g->tip_timer->stop();
         for (QSocketNotifier* n : g->notifiers) n->setEnabled(false);
+        // An open popup menu goes with the window: its exec() returns no choice.
+        if (QWidget* popup = QApplication::activePopupWidget()) popup->close();
     } catch (...) {
     }
     deliver(TRAY_MSG_DESTROY, 0, 0);
