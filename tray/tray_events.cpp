@@ -90,6 +90,16 @@ void do_event_call(void* p) {
     kv_leave_scope(c->interp);
 }
 
+// ---- scalar-context calls ----------------------------------------------------------------
+// Calls the script's sub `name` with no arguments, G_EVAL in scalar context,
+// inside the caller's scope (opened with kv_enter_scope): its one result, or
+// null when the call left none.
+KvSV* call_scalar(KvInterp* interp, const char* name) {
+    kv_push_args(interp, nullptr, 0);
+    KvI32 n = kv_call_named(interp, name, KV_G_EVAL | KV_G_SCALAR);
+    return n > 0 ? kv_pop_result(interp) : nullptr;
+}
+
 // ---- tool tip --------------------------------------------------------------------------
 struct TipCall {
     KvInterp* interp;
@@ -99,9 +109,7 @@ struct TipCall {
 void do_tool_tip(void* p) {
     auto* c = static_cast<TipCall*>(p);
     kv_enter_scope(c->interp);
-    kv_push_args(c->interp, nullptr, 0);
-    KvI32 n = kv_call_named(c->interp, "ToolTip", KV_G_EVAL | KV_G_SCALAR);
-    KvSV* result = n > 0 ? kv_pop_result(c->interp) : nullptr;
+    KvSV* result = call_scalar(c->interp, "ToolTip");
     // Only a string value is a tip: undef (a failed call) or a number never
     // used as text leave it as it is.
     if (result && kv_sv_pok(result)) {
@@ -127,9 +135,7 @@ struct MenuCall {
 void do_popup_menu(void* p) {
     auto* c = static_cast<MenuCall*>(p);
     kv_enter_scope(c->interp);
-    kv_push_args(c->interp, nullptr, 0);
-    KvI32 n = kv_call_named(c->interp, "Nimbrel::PopupMenu", KV_G_EVAL | KV_G_SCALAR);
-    KvSV* result = n > 0 ? kv_pop_result(c->interp) : nullptr;
+    KvSV* result = call_scalar(c->interp, "Nimbrel::PopupMenu");
     KvStrLen length = 0;
     const char* text = result ? kv_sv_pv(c->interp, result, &length) : nullptr;
     if (text) {

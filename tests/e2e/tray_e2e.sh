@@ -74,6 +74,17 @@ wait_for() {
     done
 }
 
+# Ends the program with SIGTERM: it must end by its quit sequence, with the
+# status 128 + 15.
+end_with_sigterm() {
+    kill -TERM "$app_pid"
+    wait_for "the program to end after SIGTERM" 20 ended "$app_pid"
+    wait "$app_pid"
+    status=$?
+    app_pid=""
+    [ "$status" -eq 143 ] || fail "status after SIGTERM: $status, expected 143"
+}
+
 # How often the program's subs saw EVENT.
 seen_count() { grep -c -x "seen: $1" "$log" 2>/dev/null; }
 seen() { [ "$(seen_count "$1")" -ge "${2:-1}" ]; }
@@ -141,12 +152,7 @@ if [ "$mode" = box ]; then
     seen "box 7" && fail "the box returned before a button was pressed"
     xdotool windowfocus --sync "$box" key Return
     wait_for "the box's answer" 10 seen "box 7"
-    kill -TERM "$app_pid"
-    wait_for "the program to end after SIGTERM" 20 ended "$app_pid"
-    wait "$app_pid"
-    status=$?
-    app_pid=""
-    [ "$status" -eq 143 ] || fail "status after SIGTERM: $status, expected 143"
+    end_with_sigterm
     [ "$(seen_count END)" -eq 1 ] || fail "the END block did not run once"
     echo "PASS: message box"
     exit 0
@@ -239,12 +245,7 @@ wait_for "the green icon on the screen after the tray's return" 10 pixel_is "#00
 
 # SIGTERM: the quit sequence runs (END blocks), the status is 128 + 15 and
 # no per-process directory stays.
-kill -TERM "$app_pid"
-wait_for "the program to end after SIGTERM" 20 ended "$app_pid"
-wait "$app_pid"
-status=$?
-app_pid=""
-[ "$status" -eq 143 ] || fail "status after SIGTERM: $status, expected 143"
+end_with_sigterm
 seen END || fail "SIGTERM did not run the END block"
 [ "$(seen_count END)" -eq 1 ] || fail "the END block ran more than once"
 no_process_dir || fail "a per-process directory was left behind: $(ls "$work/tmp")"
