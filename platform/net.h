@@ -11,9 +11,9 @@
    and only to http and https; the schemes are http, https and ftp.
 
    Threads: a session may be used by any number of threads at once, each with
-   URLs of its own; a URL belongs to one thread at a time. Open, close and
-   net_set_timeouts are for the main thread; net_cancel may be called from
-   any thread.
+   URLs of its own; a URL belongs to one thread at a time. Opening and
+   closing the session and net_set_timeouts are for the main thread;
+   net_cancel may be called from any thread.
 
    Errors are numbers of the client library (0 is none), with a short text
    for each.

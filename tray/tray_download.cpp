@@ -86,7 +86,8 @@ int g_closing = 0;                      // the quit has begun: nothing starts or
 bool forked_child() { return tray_state.forked && getpid() != tray_state.pid; }
 
 // ---- diagnostics ---------------------------------------------------------------------------
-// A diagnostic line on the debugger output.
+// A diagnostic on the debugger output, ended by a line end as the host's
+// other diagnostics there are (the text itself has none).
 void diagnostic(const char* text) {
     char line[kDiagnosticSize + 1];
     snprintf(line, sizeof line, "%s\n", text);

@@ -47,7 +47,8 @@ struct NetUrl {
 namespace {
 
 constexpr long kMaxRedirects = 10;
-constexpr int kPollMs = 100;  // the longest wait before the cancel flag is looked at again
+constexpr int kPollMs = 100;
+constexpr long kReceiveBuffer = 65536;  // the longest wait before the cancel flag is looked at again
 
 uint32_t g_connect_ms = 30000;
 uint32_t g_stall_ms = 60000;
@@ -170,6 +171,8 @@ CURLcode configure(NetUrl* u, const char* url) {
     set(CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
     set(CURLOPT_LOW_SPEED_LIMIT, 1L);
     set(CURLOPT_LOW_SPEED_TIME, stall_s < 1 ? 1L : stall_s);
+    // libcurl's receive buffer at the size of a read: fewer, larger deliveries.
+    set(CURLOPT_BUFFERSIZE, kReceiveBuffer);
     set(CURLOPT_WRITEFUNCTION, on_write);
     set(CURLOPT_WRITEDATA, u);
     set(CURLOPT_NOPROGRESS, 0L);
