@@ -2,7 +2,7 @@
 """A loopback HTTP and HTTPS server for the download tests.
 
 Prints one line, "http=PORT https=PORT closed=PORT" (the last a port that
-nothing listens on), and serves until its standard input ends; then it
+nothing listens on), and serves until its standard input ends (or SIGTERM); then it
 removes its temporary directory (the HTTPS server's self-signed
 certificate) and exits. Ports are chosen by the system.
 
@@ -21,6 +21,7 @@ Routes:
 import http.server
 import os
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -94,6 +95,8 @@ def closed_port():
 
 
 def main():
+    # A termination ends the server as the end of its input does.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     private = tempfile.mkdtemp(prefix="nimbrel-http-")
     servers = []
     try:
