@@ -615,7 +615,8 @@ uint32_t t_box_style_version() { return 6; }
 // Fills `menu` with one level of the tree. The label keeps its '&'
 // mnemonics, which Qt shows underlined; the accelerator text follows a tab,
 // which QAction shows right-aligned. A run of radio items forms one
-// exclusive group. Column breaks are not shown: Qt's menus scroll instead.
+// exclusive group. Column breaks are ignored (the item shows as any other):
+// QMenu takes none; one taller than the screen wraps into columns, or scrolls.
 void fill_menu(QMenu* menu, const TrayMenuItem* item, int depth) {
     QActionGroup* radio = nullptr;
     for (; item; item = item->next) {

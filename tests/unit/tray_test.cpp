@@ -206,6 +206,58 @@ TEST_F(Tray, ExitQuitsWithItsStatusAndEndBlocksRunOnce) {
     }
 }
 
+TEST_F(Tray, TheFirstQuitWinsAndTheQuitSequenceRunsOnce) {
+    // Timer 1 opens a box and exits 4 once it has closed; timers 2 and 3
+    // exit with their number; timer 6 leaves the interpreter with CORE::exit.
+    // The menu's one item is 2; the command exits 5.
+    const std::string script = R"(
+        END { print "END ran, status $?\n" }
+        sub Nimbrel::Timer {
+            my $id = shift; print "timer $id\n";
+            CORE::exit(6) if $id == 6;
+            exit $id unless $id == 1;
+            print 'box ', Nimbrel::MessageBox('t'), "\n"; exit 4;
+        }
+        sub Nimbrel::Command { print "command @_\n"; exit 5 }
+        sub Nimbrel::PopupMenu { pack('vvv', 0, 0, 0x90) . pack('v*', 77, 0, 0x80, 2) . pack('v*', unpack('U*', 'Quit'), 0) }
+        Nimbrel::_SetTimer(1, 1000);)";
+    const std::string box = "tray: message_box style=0x0 caption=\"Nimbrel\" text=\"t\"\n";
+    const std::string end = kEnd + "tray: post_quit ";
+    const std::string end_exits = " END { print \"END exits\\n\"; exit 7 }";
+    struct Case {
+        std::string script, steps, out;
+        int status;
+    } cases[] = {
+        // Both due in one pass: the second finds the quit done.
+        {script, "post timer 2; post timer 3; posted", "> post timer 2\n> post timer 3\n> posted\ntimer 2\nEND ran, status 2\n" + end + "2\n", 2},
+        // One exits inside the other's box: the box closes, the next timer
+        // never runs, and the outer sub's own exit is ignored.
+        {script, "post timer 2; post timer 3; timer 1",
+         "> post timer 2\n> post timer 3\n> timer 1\ntimer 1\n" + box + "timer 2\ntray: close_box\ntray: message_box returns 2\nbox 2\n"
+         "END ran, status 2\n" + end + "2\n",
+         2},
+        // A menu's command exits after the menu has closed.
+        {script, "menu 2; icon rup; posted; command 2",
+         "> menu 2\n> icon rup\ntray: menu Quit id=2\ntray: menu returns 2\n> posted\ncommand 2\nEND ran, status 5\n" + end + "5\n> command 2\n", 5},
+        // A timer exits while the menu is open: the choice goes nowhere.
+        {script, "menu 2; post timer 3; icon rup; posted",
+         "> menu 2\n> post timer 3\n> icon rup\ntray: menu Quit id=2\ntimer 3\nEND ran, status 3\n" + end + "3\ntray: menu returns 2\n> posted\n", 3},
+        // An END block's exit sets the status, also after a quit that waited.
+        {script + end_exits, "post timer 2; timer 1",
+         "> post timer 2\n> timer 1\ntimer 1\n" + box + "timer 2\ntray: close_box\ntray: message_box returns 2\nbox 2\nEND exits\n" + end + "7\n", 7},
+        // ... and after an exit that unwound beneath the box's caller.
+        {script + end_exits, "post timer 6; timer 1",
+         "> post timer 6\n> timer 1\ntimer 1\n" + box + "timer 6\nEND exits\ntray: delete id=100 flags=0x7\n", 7},
+    };
+    for (const Case& c : cases) {
+        ProcResult r = run(c.script, c.steps);
+        EXPECT_EQ(r.out, kAdd4 + "tray: set_timer 1 1000\n" + c.out) << c.steps;
+        EXPECT_EQ(r.status, c.status) << c.steps;
+        EXPECT_EQ(r.err, "") << c.steps;
+        EXPECT_EQ(process_dirs(), 0) << c.steps;
+    }
+}
+
 TEST_F(Tray, AMainProgramThatFailsEndsAtOnceWithItsStatus) {
     struct Case {
         std::string script;
