@@ -106,6 +106,12 @@ intptr_t OnTrayNotify(uintptr_t wparam, intptr_t lparam);
 int CallScriptEvent(const char* name, const char* first, const char* second, const char* third);
 void RefreshToolTip();
 void ShowPopupMenu();
+// The desktop wants the items of the icon's exported menu (why:
+// TRAY_OPENING_*): the script's menu as ShowPopupMenu would show it, handed
+// to set_icon_menu; an empty menu when there is none to show or a quit has
+// begun. While the box is open, a menu about to show raises the box instead
+// and stays empty, and a refresh changes nothing.
+void FillIconMenu(uintptr_t why);
 // True while a host call into the interpreter is open.
 inline bool tray_in_event() { return tray_state.depth > 0; }
 
