@@ -387,7 +387,13 @@ int t_notify_icon(uint32_t action, const TrayIconRecord* r) {
     try {
         QSystemTrayIcon* icon = g->icon;
         if (action == TRAY_ICON_DELETE) {
-            icon->hide();
+            // Hiding deletes the XEmbed tray's widget. While a popup menu is
+            // open that widget still takes part in the menu's mouse
+            // handling, so it goes once the menu's loop has returned.
+            if (QApplication::activePopupWidget())
+                QMetaObject::invokeMethod(icon, &QSystemTrayIcon::hide, Qt::QueuedConnection);
+            else
+                icon->hide();
             if (g->tip_timer) g->tip_timer->stop();
         } else if (action == TRAY_ICON_ADD || action == TRAY_ICON_MODIFY) {
             if (r->flags & TRAY_NIF_ICON) icon->setIcon(icon_of(r->icon));

@@ -243,8 +243,12 @@ wait_for "the tray to come back" 20 tray_shown
 wait_for "the icon back in the tray" 20 icon_in_tray
 wait_for "the green icon on the screen after the tray's return" 10 pixel_is "#00FF00"
 
-# SIGTERM: the quit sequence runs (END blocks), the status is 128 + 15 and
-# no per-process directory stays.
+# SIGTERM while the menu is open: the quit sequence runs (END blocks), the
+# status is 128 + 15 and no per-process directory stays.
+menus=$(seen_count PopupMenu)
+xdotool mousemove "$cx" "$cy" click 3
+wait_for "PopupMenu again" 10 seen PopupMenu $((menus + 1))
+sleep 1
 end_with_sigterm
 seen END || fail "SIGTERM did not run the END block"
 [ "$(seen_count END)" -eq 1 ] || fail "the END block ran more than once"
