@@ -91,13 +91,14 @@ int b_run_loop() {
 }
 
 int b_popup_menu(const TrayMenuItem*) { return 0; }
+void b_set_icon_menu(const TrayMenuItem*) {}
 
 const TrayBackend kBackend = {
     TRAY_BACKEND_ABI,    "bench",       b_open,         b_close,        b_shell_version, b_taskbar_created_message,
     b_double_click_time, b_notify_icon, b_load_icon,    b_default_icon, b_set_timer,     b_kill_timer,
     b_post_message,      b_watch_fd,    b_run_loop,     b_post_quit,    b_destroy_window,
     b_message_box,       b_raise_box,   b_close_box,    b_box_style_version, b_execute,
-    b_popup_menu,
+    b_popup_menu,        b_set_icon_menu,
 };
 
 // ---- the driver --------------------------------------------------------------------------

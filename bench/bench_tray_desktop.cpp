@@ -15,6 +15,18 @@
 // script is compiled, so the time until the script's main program has run
 // (it then makes a file) is reported as well; so is its first start, which
 // writes the cached libraries.
+//
+//   bench_tray_desktop menu [ROUNDS]   (default 10 rounds)
+//
+// The time from a right click on the icon to its 200-item popup menu being
+// on screen: a packed script whose menu (SetMenu) has 200 items, against
+// qt_menu_tray, which builds the same menu as a QMenu on each right click,
+// both in the tray at once and clicked in turn. The click is made with the
+// XTest extension (from libXtst, loaded when it is there; else with
+// xdotool, whose start then counts in both figures); the menu counts as on
+// screen when the X server reports the map of its window. Escape closes it
+// again.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -32,6 +44,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
 
 namespace {
 
@@ -285,38 +300,39 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
 }
 
-int run(int rounds, int idle_seconds) {
+// The tools are there and the benchmark's directory is made.
+bool prepare() {
     for (const char* tool : {"Xvfb", "trayer", "xwininfo"}) {
         if (!installed(tool)) {
             fprintf(stderr, "bench_tray_desktop: %s is not installed (bash scripts/setup installs it)\n", tool);
-            return 1;
+            return false;
         }
     }
     char tmpl[] = "/tmp/kv-bench-tray-desktop-XXXXXX";
-    if (!mkdtemp(tmpl)) return 1;
+    if (!mkdtemp(tmpl)) return false;
     g_dir = tmpl;
     fs::create_directory(g_dir + "/tmp");
     fs::create_directory(g_dir + "/xdg");
     chmod((g_dir + "/tmp").c_str(), 0700);
     chmod((g_dir + "/xdg").c_str(), 0700);
+    return true;
+}
 
-    // The minimal script, packed with the icon that the Qt program shows.
-    std::string icon = std::string(KV_SOURCE_DIR) + "/examples/tray/icons/low.png";
-    std::string script = g_dir + "/idle.pl";
-    std::ofstream(script) << "use strict;\nuse warnings;\nuse Nimbrel;\nOnToolTip('Idle');\nOnDoubleClick(sub { exit 0 });\n"
-                             "open(my $ready, '>', $ARGV[0]) or die \"$ARGV[0]: $!\";\nclose $ready;\n";
-    std::string ready_file = g_dir + "/ready";
-    Program packed = {"packed tray program", g_dir + "/nimbrel_idle_tray", "nimbrel_idle_tray", {ready_file}, ready_file};
-    Program qt = {"minimal Qt tray program", std::string(KV_BIN_DIR) + "/qt_minimal_tray", "qt_minimal_tray", {icon}, ""};
-    std::string pack = std::string(KV_BIN_DIR) + "/kovpack -q --tray --icon " + icon + " " + script + " -o " + packed.exe;
-    if (system(pack.c_str()) != 0) {
-        fprintf(stderr, "bench_tray_desktop: packing failed: %s\n", pack.c_str());
-        return 1;
-    }
+bool pack(const std::string& script_text, const std::string& icon, const std::string& exe) {
+    std::string script = exe + ".pl";
+    std::ofstream(script) << script_text;
+    std::string command = std::string(KV_BIN_DIR) + "/kovpack -q --tray --icon " + icon + " " + script + " -o " + exe;
+    if (system(command.c_str()) == 0) return true;
+    fprintf(stderr, "bench_tray_desktop: packing failed: %s\n", command.c_str());
+    return false;
+}
 
+// Starts the X server and the tray, and points the environment at them:
+// the tray's window in *tray.
+bool start_desktop(std::string* tray) {
     // The X server tells its display number on descriptor 3.
     int display_pipe[2];
-    if (pipe2(display_pipe, O_CLOEXEC) != 0) return 1;
+    if (pipe2(display_pipe, O_CLOEXEC) != 0) return false;
     pid_t xvfb = spawn({"Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24", "-nolisten", "tcp"}, g_dir + "/xvfb.log",
                        display_pipe[1]);
     close(display_pipe[1]);
@@ -334,7 +350,7 @@ int run(int rounds, int idle_seconds) {
     close(display_pipe[0]);
     if (display.find('\n') == std::string::npos) {
         if (!g_interrupted) fprintf(stderr, "bench_tray_desktop: the X server did not start (see %s/xvfb.log)\n", g_dir.c_str());
-        return 1;
+        return false;
     }
     setenv("DISPLAY", (":" + display.substr(0, display.find('\n'))).c_str(), 1);
     // No session bus: Qt uses the XEmbed tray.
@@ -345,13 +361,28 @@ int run(int rounds, int idle_seconds) {
 
     spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120", "--heighttype", "pixel", "--height",
            "32"});
-    std::string tray;
-    for (long long end = now_ns() + 30000000000LL; (tray = tray_window()).empty();) {
+    for (long long end = now_ns() + 30000000000LL; (*tray = tray_window()).empty();) {
         if (now_ns() > end || !pause_ms(50)) {
             if (!g_interrupted) fprintf(stderr, "bench_tray_desktop: the tray did not start\n");
-            return 1;
+            return false;
         }
     }
+    return true;
+}
+
+int run(int rounds, int idle_seconds) {
+    if (!prepare()) return 1;
+    // The minimal script, packed with the icon that the Qt program shows.
+    std::string icon = std::string(KV_SOURCE_DIR) + "/examples/tray/icons/low.png";
+    std::string ready_file = g_dir + "/ready";
+    Program packed = {"packed tray program", g_dir + "/nimbrel_idle_tray", "nimbrel_idle_tray", {ready_file}, ready_file};
+    Program qt = {"minimal Qt tray program", std::string(KV_BIN_DIR) + "/qt_minimal_tray", "qt_minimal_tray", {icon}, ""};
+    std::string tray;
+    if (!pack("use strict;\nuse warnings;\nuse Nimbrel;\nOnToolTip('Idle');\nOnDoubleClick(sub { exit 0 });\n"
+              "open(my $ready, '>', $ARGV[0]) or die \"$ARGV[0]: $!\";\nclose $ready;\n",
+              icon, packed.exe) ||
+        !start_desktop(&tray))
+        return 1;
 
     // The first start of the packed program writes its libraries to the cache.
     pid_t pid;
@@ -411,12 +442,207 @@ int run(int rounds, int idle_seconds) {
     return 0;
 }
 
+// ---- the popup menu --------------------------------------------------------------------
+// Pointer and keyboard input: the XTest extension's fake events, or xdotool.
+struct Input {
+    Display* display;
+    int (*fake_motion)(Display*, int, int, int, unsigned long) = nullptr;
+    int (*fake_button)(Display*, unsigned, int, unsigned long) = nullptr;
+    int (*fake_key)(Display*, unsigned, int, unsigned long) = nullptr;
+
+    explicit Input(Display* d) : display(d) {
+        void* lib = dlopen("libXtst.so.6", RTLD_NOW | RTLD_LOCAL);
+        if (!lib) return;
+        fake_motion = reinterpret_cast<decltype(fake_motion)>(dlsym(lib, "XTestFakeMotionEvent"));
+        fake_button = reinterpret_cast<decltype(fake_button)>(dlsym(lib, "XTestFakeButtonEvent"));
+        fake_key = reinterpret_cast<decltype(fake_key)>(dlsym(lib, "XTestFakeKeyEvent"));
+        if (!fake_motion || !fake_button || !fake_key) fake_motion = nullptr;
+    }
+    bool xtest() const { return fake_motion != nullptr; }
+    void move(int x, int y) {
+        if (!xtest()) {
+            capture({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
+            return;
+        }
+        fake_motion(display, -1, x, y, 0);
+        XSync(display, False);
+    }
+    void right_click() {
+        if (!xtest()) {
+            capture({"xdotool", "click", "3"});
+            return;
+        }
+        fake_button(display, 3, True, 0);
+        fake_button(display, 3, False, 0);
+        XFlush(display);
+    }
+    void escape() {
+        if (!xtest()) {
+            capture({"xdotool", "key", "Escape"});
+            return;
+        }
+        unsigned code = XKeysymToKeycode(display, XK_Escape);
+        fake_key(display, code, True, 0);
+        fake_key(display, code, False, 0);
+        XFlush(display);
+    }
+};
+
+// A window that goes away while it is looked at is no failure.
+int ignore_x_error(Display*, XErrorEvent*) { return 0; }
+
+// The centre of the icon window of the program `name` in the tray.
+bool icon_centre(Display* d, const std::string& tray, const std::string& name, int* x, int* y) {
+    std::istringstream in(capture({"xwininfo", "-id", tray, "-tree"}));
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t at = line.find("0x");
+        if (line.find("(\"" + name + "\" ") == std::string::npos || at == std::string::npos) continue;
+        Window w = strtoul(line.c_str() + at, nullptr, 16);
+        XWindowAttributes a;
+        Window child;
+        if (!XGetWindowAttributes(d, w, &a) || !XTranslateCoordinates(d, w, DefaultRootWindow(d), a.width / 2, a.height / 2, x, y, &child))
+            return false;
+        return true;
+    }
+    return false;
+}
+
+// True when the mapped window is the menu: Qt gives a popup menu's window
+// no window type of its own, but the server places it as it is (override
+// redirect), and a 200-item menu is taller than anything else a tray program
+// shows, such as a tool tip.
+bool is_menu(Display* d, const XMapEvent& e) {
+    XWindowAttributes a;
+    return e.override_redirect && XGetWindowAttributes(d, e.window, &a) && a.height >= 200;
+}
+
+// The next X event until the deadline; false at the deadline or on a quit signal.
+bool next_event(Display* d, XEvent* e, long long deadline) {
+    while (!XPending(d)) {
+        long long left = deadline - now_ns();
+        if (left <= 0 || !pause_ms(0)) return false;
+        struct pollfd p = {ConnectionNumber(d), POLLIN, 0};
+        poll(&p, 1, static_cast<int>(std::min(left / 1000000LL + 1, 100LL)));
+    }
+    XNextEvent(d, e);
+    return true;
+}
+
+// Clicks the icon with the right button: the milliseconds until a popup
+// menu's window was mapped, then closes the menu; -1 on failure.
+double time_menu(Display* d, Input* input, const std::string& label, int x, int y) {
+    input->move(x, y);
+    if (!pause_ms(150)) return -1;
+    XSync(d, False);
+    while (XPending(d)) {
+        XEvent e;
+        XNextEvent(d, &e);
+    }
+    long long t0 = now_ns();
+    input->right_click();
+    Window menu = 0;
+    XEvent e;
+    double ms = -1;
+    while (!menu && next_event(d, &e, t0 + 30000000000LL)) {
+        if (e.type != MapNotify) continue;
+        ms = static_cast<double>(now_ns() - t0) / 1e6;
+        if (is_menu(d, e.xmap)) menu = e.xmap.window;
+    }
+    if (!menu) {
+        if (!g_interrupted) fprintf(stderr, "bench_tray_desktop: %s showed no menu within 30 s\n", label.c_str());
+        return -1;
+    }
+    input->escape();
+    bool closed = false;
+    while (!closed && next_event(d, &e, now_ns() + 10000000000LL))
+        closed = (e.type == UnmapNotify && e.xunmap.window == menu) || (e.type == DestroyNotify && e.xdestroywindow.window == menu);
+    if (!closed) {
+        if (!g_interrupted) fprintf(stderr, "bench_tray_desktop: the menu of %s did not close on Escape\n", label.c_str());
+        return -1;
+    }
+    // A second press on the icon within the double-click time would be a
+    // double click, which opens no menu.
+    return pause_ms(600) ? ms : -1;
+}
+
+int run_menu(int rounds) {
+    if (!prepare()) return 1;
+    std::string icon = std::string(KV_SOURCE_DIR) + "/examples/tray/icons/low.png";
+    std::string ready_file = g_dir + "/ready";
+    Program programs[2] = {
+        {"packed tray program", g_dir + "/nimbrel_menu_tray", "nimbrel_menu_tray", {ready_file}, ready_file},
+        {"minimal Qt tray program", std::string(KV_BIN_DIR) + "/qt_menu_tray", "qt_menu_tray", {icon}, ""},
+    };
+    // The same 200 items as the Qt program's: a separator in every tenth
+    // place, 180 commands, those in the fifth places with an accelerator text.
+    std::string tray;
+    if (!pack("use strict;\nuse warnings;\nuse Nimbrel;\n"
+              "SetMenu([map { $_ % 10 == 0 ? '-' : [\"&Command number $_\" . ($_ % 5 ? '' : \"\\tCtrl+$_\"), sub {}] } 1 .. 200]);\n"
+              "open(my $ready, '>', $ARGV[0]) or die \"$ARGV[0]: $!\";\nclose $ready;\n",
+              icon, programs[0].exe) ||
+        !start_desktop(&tray))
+        return 1;
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) {
+        fprintf(stderr, "bench_tray_desktop: cannot open the display\n");
+        return 1;
+    }
+    XSetErrorHandler(ignore_x_error);
+    XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
+    Input input(d);
+    if (!input.xtest() && !installed("xdotool")) {
+        fprintf(stderr, "bench_tray_desktop: neither libXtst nor xdotool is installed\n");
+        XCloseDisplay(d);
+        return 1;
+    }
+
+    int status = 1;
+    pid_t pids[2] = {-1, -1};
+    int x[2], y[2];
+    std::vector<double> ms[2], ratios;
+    for (int k = 0; k < 2; k++)
+        if (start(programs[k], tray, &pids[k]) < 0) goto done;
+    // The tray lays the icons out once both are in.
+    if (!pause_ms(500)) goto done;
+    for (int k = 0; k < 2; k++)
+        if (!icon_centre(d, tray, programs[k].name, &x[k], &y[k])) {
+            fprintf(stderr, "bench_tray_desktop: no icon window of %s in the tray\n", programs[k].label.c_str());
+            goto done;
+        }
+    // One click each first: the packed program compiles the menu code then.
+    for (int k = 0; k < 2; k++)
+        if (time_menu(d, &input, programs[k].label, x[k], y[k]) < 0) goto done;
+    for (int i = 0; i < rounds; i++) {
+        double this_round[2];
+        for (int j = 0; j < 2; j++) {
+            int k = (i + j) % 2;
+            this_round[k] = time_menu(d, &input, programs[k].label, x[k], y[k]);
+            if (this_round[k] < 0) goto done;
+            ms[k].push_back(this_round[k]);
+        }
+        ratios.push_back(this_round[0] / this_round[1]);
+    }
+    status = 0;
+    printf("right click on the icon to its 200-item popup menu on screen (the menu's window mapped), Xvfb with an XEmbed tray\n");
+    printf("(trayer), %d rounds, medians; clicks by %s\n", rounds, input.xtest() ? "XTest" : "xdotool (its start included)");
+    printf("  minimal Qt tray program (QMenu built on each click)  %7.1f ms\n", median(ms[1]));
+    printf("  packed tray program (SetMenu with 200 items)         %7.1f ms   %.2fx (per round)\n", median(ms[0]), median(ratios));
+done:
+    for (int k = 0; k < 2; k++)
+        if (pids[k] > 0 && !end_program(programs[k], pids[k], k == 0)) status = 1;
+    XCloseDisplay(d);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rounds = argc > 1 ? atoi(argv[1]) : 5;
+    bool menu = argc > 1 && strcmp(argv[1], "menu") == 0;
+    if (menu) argc--, argv++;
+    int rounds = argc > 1 ? atoi(argv[1]) : menu ? 10 : 5;
     int idle_seconds = argc > 2 ? atoi(argv[2]) : 10;
-    if (rounds < 1) rounds = 5;
+    if (rounds < 1) rounds = menu ? 10 : 5;
     if (idle_seconds < 1) idle_seconds = 10;
     // Quit signals are taken while waiting, so that everything started is ended.
     sigemptyset(&g_quit_signals);
@@ -424,7 +650,7 @@ int main(int argc, char** argv) {
     sigaddset(&g_quit_signals, SIGTERM);
     sigaddset(&g_quit_signals, SIGHUP);
     sigprocmask(SIG_BLOCK, &g_quit_signals, nullptr);
-    int status = run(rounds, idle_seconds);
+    int status = menu ? run_menu(rounds) : run(rounds, idle_seconds);
     cleanup();
     return status;
 }

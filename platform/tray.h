@@ -15,7 +15,8 @@
    Threads: every function runs on the main thread, except post_message,
    which any thread may call. No function of the table calls back into the
    window procedure, except run_loop (which dispatches), destroy_window
-   (which delivers TRAY_MSG_DESTROY), message_box and popup_menu (modal loops). No function lets a C++ exception out.
+   (which delivers TRAY_MSG_DESTROY), message_box and popup_menu (modal
+   loops). No function lets a C++ exception out.
 
    This file is valid C and C++. */
 #ifndef NIMBREL_PLATFORM_TRAY_H
@@ -30,7 +31,7 @@ extern "C" {
 
 /* Version of this table. A host uses a backend only when both agree; new
    functions are appended and raise the number. */
-#define TRAY_BACKEND_ABI 3
+#define TRAY_BACKEND_ABI 4
 #define TRAY_BACKEND_SYMBOL "nimbrel_tray_backend"
 
 /* Messages delivered to the window procedure. */
@@ -40,8 +41,20 @@ extern "C" {
 #define TRAY_MSG_ICON 0x8000u          /* icon notification; wparam: icon id, lparam: TRAY_MOUSE_* */
 #define TRAY_MSG_DOWNLOAD_DONE 0x8001u /* wparam: a finished download request (posted by a worker) */
 #define TRAY_MSG_FD_READY 0x8002u      /* wparam: a descriptor given to watch_fd that is readable */
+#define TRAY_MSG_MENU_OPENING 0x8003u  /* the icon's exported menu wants its items; wparam: TRAY_OPENING_* */
 /* The taskbar came back: its number is what taskbar_created_message() says
    (a number from 0xC000 up, as registered messages have). */
+
+/* Why TRAY_MSG_MENU_OPENING comes (its wparam). A desktop that draws the
+   icon's menu itself (a StatusNotifierItem host reads it as a DBusMenu)
+   asks for the items just before it opens the menu; not every such desktop
+   asks, so the backend also refreshes them when the icon is shown, after
+   each chosen command and after a message box closed, with nobody looking. The procedure answers by calling
+   set_icon_menu while it handles the message; on a refresh it may leave the
+   items as they are. The message comes from the loop whenever the desktop
+   asks, so also from inside the modal loops of message_box and popup_menu. */
+#define TRAY_OPENING_REFRESH 0u /* nobody is looking: keep the items current */
+#define TRAY_OPENING_SHOW 1u    /* the desktop is about to show the menu: the user asked for it */
 
 /* Icon notifications (lparam of TRAY_MSG_ICON). */
 #define TRAY_MOUSE_MOVE 0x0200u     /* the pointer is over the icon */
@@ -49,7 +62,9 @@ extern "C" {
 #define TRAY_LBUTTON_UP 0x0202u
 #define TRAY_LBUTTON_DBLCLK 0x0203u /* the second press of a double click */
 #define TRAY_RBUTTON_DOWN 0x0204u
-#define TRAY_RBUTTON_UP 0x0205u     /* a right click: the context menu's moment */
+#define TRAY_RBUTTON_UP 0x0205u     /* a right click: the context menu's moment (not delivered
+                                       by a backend whose icon exports its menu: the desktop
+                                       shows that one) */
 
 /* Icon actions. */
 #define TRAY_ICON_ADD 0u
@@ -239,6 +254,18 @@ typedef struct TrayBackend {
        when it was dismissed or cannot be shown. The host posts the choice
        as TRAY_MSG_COMMAND. The tree is not kept. */
     int (*popup_menu)(const TrayMenuItem* items);
+
+    /* The items of the menu that the icon exports to a desktop that draws
+       it itself (null or no items: an empty menu). The backend copies the
+       tree; the host frees it after the call. Called from the window
+       procedure while it handles TRAY_MSG_MENU_OPENING, never calls back
+       into it. A choice from that menu is posted (TRAY_MSG_COMMAND with the
+       item's id in the low 16 bits) and delivered once the desktop's menu
+       has closed, as popup_menu's choice is; after it the backend delivers a
+       TRAY_OPENING_REFRESH. A backend whose icon exports no menu (on an
+       XEmbed tray) ignores the call and never delivers TRAY_MSG_MENU_OPENING;
+       there the host opens popup_menu on a right click instead. */
+    void (*set_icon_menu)(const TrayMenuItem* items);
 } TrayBackend;
 
 typedef const TrayBackend* (*TrayBackendEntry)(void);

@@ -200,36 +200,65 @@ void RefreshToolTip() {
     settle();
 }
 
-void ShowPopupMenu() {
-    if (!tray_state.session || tray_state.quitting || tray_state.quit_pending) return;
-    // While the box is open the menu waits: the box comes to the front instead.
-    if (tray_box_open()) {
-        tray_raise_box();
-        return;
-    }
+namespace {
+
+// Asks "Nimbrel::PopupMenu" for the template and loads it: null when the
+// script gives none, a damaged one, or exits in it, and when a quit was asked
+// for meanwhile. The menu is shown outside the call into the interpreter.
+TrayMenu* script_menu() {
     CallFrame frame;
-    if (!begin_call(&frame)) return;
+    if (!begin_call(&frame)) return nullptr;
     MenuCall call = {frame.interp, nullptr, 0};
     int jump = protected_call(&frame, do_popup_menu, &call);
     end_call(&frame);
     if (jump != 0 && tray_state.depth > 0) {
         free(call.bytes);
         tray_quit_at_once(*api.Perl_Istatusvalue_ptr(frame.interp));
-        settle();
+    }
+    bool load = jump == 0 && call.bytes && !tray_state.quitting && !tray_state.quit_pending;
+    TrayMenu* menu = load ? tray_menu_load(call.bytes, call.length) : nullptr;
+    free(call.bytes);
+    return menu;
+}
+
+bool script_reachable() { return tray_state.session && !tray_state.quitting && !tray_state.quit_pending; }
+
+}  // namespace
+
+void ShowPopupMenu() {
+    if (!script_reachable()) return;
+    // While the box is open the menu waits: the box comes to the front instead.
+    if (tray_box_open()) {
+        tray_raise_box();
         return;
     }
-    // The menu is shown outside the call into the interpreter: its modal
-    // loop delivers events, and each makes its own call. The choice is
-    // posted, so the command runs after the menu has closed.
-    bool show = jump == 0 && call.bytes && !tray_state.quitting && !tray_state.quit_pending;
-    TrayMenu* menu = show ? tray_menu_load(call.bytes, call.length) : nullptr;
-    free(call.bytes);
+    TrayMenu* menu = script_menu();
+    // The menu's modal loop delivers events, and each makes its own call.
+    // The choice is posted, so the command runs after the menu has closed.
     const TrayMenuItem* shown = tray_menu_shown(menu);
     if (shown && tray_state.window_open) {
         int id = tray_state.backend->popup_menu(shown);
         if (id != 0 && tray_state.window_open)
             tray_state.backend->post_message(TRAY_MSG_COMMAND, static_cast<uintptr_t>(id & 0xFFFF), 0);
     }
+    tray_menu_free(menu);
+    settle();
+}
+
+void FillIconMenu(uintptr_t why) {
+    if (!tray_state.window_open) return;
+    TrayMenu* menu = nullptr;
+    if (!script_reachable()) {
+        // Nothing more reaches the script: the menu empties.
+    } else if (tray_box_open()) {
+        // As a right click does: the box comes to the front and the menu
+        // stays empty; a refresh nobody looks at leaves the items alone.
+        if (why != TRAY_OPENING_SHOW) return;
+        tray_raise_box();
+    } else {
+        menu = script_menu();
+    }
+    if (tray_state.window_open) tray_state.backend->set_icon_menu(tray_menu_shown(menu));
     tray_menu_free(menu);
     settle();
 }
@@ -290,6 +319,9 @@ intptr_t TrayWindowProc(uint32_t message, uintptr_t wparam, intptr_t lparam) {
             return OnTrayNotify(wparam, lparam);
         case TRAY_MSG_DOWNLOAD_DONE:
             tray_download_done(wparam);
+            return 0;
+        case TRAY_MSG_MENU_OPENING:
+            FillIconMenu(wparam);
             return 0;
         case TRAY_MSG_FD_READY:
             if (static_cast<int>(wparam) == tray_state.signal_pipe[0]) tray_signal_ready(tray_state.signal_pipe[0]);

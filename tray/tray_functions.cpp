@@ -237,12 +237,13 @@ void xs_KillTimer(KvInterp* interp, KvCV*) {
 // loop delivered this event): it could never go on. So an exit inside a
 // nested event call asks for the quit, which runs once the outermost call
 // has returned, and ends only the nested sub, as a die would. Everywhere else
-// it is Perl's own exit.
+// it is Perl's own exit: also in the quit sequence's END blocks, which may
+// run while outer calls are still open, and whose exit sets the status.
 void xs_exit(KvInterp* interp, KvCV*) {
     KvXsFrame f = kv_xs_begin(interp);
     KvIV status = int_value(interp, arg(interp, f, 0));
     bool ours = tray_state.session && kovrun_interp(tray_state.session) == interp;
-    if (ours && tray_state.depth > 1) {
+    if (ours && tray_state.depth > 1 && !tray_state.quitting) {
         tray_request_quit(static_cast<int>(status));
         api.Perl_croak_nocontext("exit inside a nested event: the program ends when the outer event returns\n");
     }

@@ -112,6 +112,12 @@ int CallScriptEvent(const char* name, const char* first, const char* second, con
 int tray_event_call(void (*fn)(void*), void* arg);
 void RefreshToolTip();
 void ShowPopupMenu();
+// The desktop wants the items of the icon's exported menu (why:
+// TRAY_OPENING_*): the script's menu as ShowPopupMenu would show it, handed
+// to set_icon_menu; an empty menu when there is none to show or a quit has
+// begun. While the box is open, a menu about to show raises the box instead
+// and stays empty, and a refresh changes nothing.
+void FillIconMenu(uintptr_t why);
 // True while a host call into the interpreter is open.
 inline bool tray_in_event() { return tray_state.depth > 0; }
 

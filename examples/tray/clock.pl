@@ -8,7 +8,10 @@
 #   - Resting the pointer on the icon shows the time and the load.
 #   - A click shows the details in a balloon: the date, the load over 1, 5
 #     and 15 minutes, the running tasks, the time since boot.
-#   - A double click ends it.
+#   - A right click opens its menu: the details again (the default item),
+#     whether a turn to high load gets a balloon, which load average the
+#     icon follows (over 1, 5 or 15 minutes), the time since boot, and Quit.
+#   - A double click ends it too.
 #
 # Pack it into one program (from the top directory of the source tree) and
 # start it:
@@ -36,7 +39,9 @@ my %ICON = (low => undef, map { $_ => (HasIcon($_) ? $_ : undef) } qw(medium hig
 
 my $cpus = count_cpus();
 my $level = 'low';  # the level the icon shows
-my $alerts = 0;     # whether a turn to high load gets a balloon: not at the start
+my $average = 0;    # the load average that the icon follows: 0, 1, 2 for 1, 5, 15 minutes
+my $warn = 1;       # whether a turn to high load gets a balloon (the menu's toggle)
+my $alerts = 0;     # ... not at the start, though
 
 # ---- reading the system -------------------------------------------------------
 
@@ -87,22 +92,23 @@ sub date_text {
 
 # Every five seconds (the kernel's own interval): the icon follows the load.
 sub update {
-    my ($one) = read_load() or return;
-    my $new = load_level($one);
+    my $load = (read_load())[$average] // return;
+    my $new = load_level($load);
     return if $new eq $level;
     SetIcon($ICON{$new});
-    Balloon(sprintf('The load is %.2f on %d CPU%s.', $one, $cpus, $cpus == 1 ? '' : 's'), 'Clock', 'warning')
-        if $new eq 'high' && $alerts;
+    Balloon(sprintf('The load is %.2f on %d CPU%s.', $load, $cpus, $cpus == 1 ? '' : 's'), 'Clock', 'warning')
+        if $new eq 'high' && $warn && $alerts;
     $level = $new;
 }
 
 OnToolTip(sub {
-    my ($one) = read_load();
-    return clock_time() unless defined $one;
-    return sprintf '%s - load %.2f', clock_time(), $one;
+    my $load = (read_load())[$average];
+    return clock_time() unless defined $load;
+    return sprintf '%s - load %.2f', clock_time(), $load;
 });
 
-OnClick(sub {
+# The details in a balloon: on a click, and from the menu.
+sub show_details {
     my ($one, $five, $fifteen, $tasks) = read_load();
     return Balloon(date_text() . "\nThe load cannot be read.", 'Clock', 'error') unless defined $one;
     my ($running, $all) = split m{/}, $tasks;
@@ -111,11 +117,36 @@ OnClick(sub {
         "$running of $all tasks running",
         'Up ' . uptime_text();
     Balloon($details, "Clock - load $level", $level eq 'high' ? 'warning' : 'info');
-});
+}
 
+# The icon follows another load average, at once.
+sub follow {
+    ($average) = @_;
+    update();
+}
+
+OnClick(\&show_details);
 OnDoubleClick(sub { exit 0 });
+
+# The menu is built each time it opens, so that its marks and the time
+# since boot are current. The text after a tab is shown at the right.
+SetMenu(sub {
+    return [
+        ["&Details\tClick", \&show_details, default => 1],
+        ['&Warn on high load', sub { $warn = !$warn }, checked => $warn],
+        ['&Follow the load over', [
+            ['&1 minute', sub { follow(0) }, radio => 1, checked => $average == 0],
+            ['&5 minutes', sub { follow(1) }, radio => 1, checked => $average == 1],
+            ['1&5 minutes', sub { follow(2) }, radio => 1, checked => $average == 2],
+        ]],
+        '-',
+        ['Up ' . uptime_text(), undef, disabled => 1],  # information only
+        '-',
+        ["&Quit\tDouble-click", sub { exit 0 }],
+    ];
+});
 
 SetTimer('5s', \&update);
 update();
 $alerts = 1;
-Balloon('Click for details, double-click to end.', 'Clock', 'info', 5);
+Balloon('Click for details, right-click for the menu.', 'Clock', 'info', 5);

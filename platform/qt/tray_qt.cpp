@@ -20,6 +20,15 @@
 //     is taken for the double click, and the pointer movement is delivered at
 //     a fixed interval instead, so that the tip stays current. The watcher
 //     registering again on the bus is the taskbar's return.
+//     The desktop draws the icon's menu itself from the DBusMenu that Qt
+//     exports for the icon's context menu: that QMenu is never shown here.
+//     Its aboutToShow (the desktop's AboutToShow of the root) asks the host
+//     for the script's items, and they are refreshed when the icon is shown,
+//     after each choice and after a message box closed too, for desktops
+//     that read the layout without asking first. A ContextMenu request then
+//     delivers no right click: the desktop shows the exported menu, and a
+//     second one at the pointer would stand in its way. Only when Qt exports
+//     no menu is it a right click.
 //
 // A message box runs QMessageBox::exec() as its modal loop; Execute hands the
 // target to QDesktopServices.
@@ -47,6 +56,7 @@
 #include <QFileInfo>
 #include <QIcon>
 #include <QImageReader>
+#include <QKeySequence>
 #include <QLibraryInfo>
 #include <QMenu>
 #include <QMessageBox>
@@ -86,6 +96,9 @@ struct Backend {
     std::vector<QIcon> icons;  // backend icon n is icons[n - 1]
     intptr_t default_icon = 0;
     QTimer* tip_timer = nullptr;    // StatusNotifierItem: the tip refresh
+    QMenu* icon_menu = nullptr;     // StatusNotifierItem: the menu that Qt exports to the desktop
+    QByteArray icon_menu_items;     // what it holds, as menu_key() writes it
+    bool icon_menu_stale = false;   // made anew on the next set_icon_menu, even with the same items
     bool status_notifier = false;  // Qt talks to a StatusNotifierWatcher
     QElapsedTimer last_trigger;    // StatusNotifierItem: the previous activation
     bool window_open = false;      // messages reach the procedure
@@ -96,6 +109,9 @@ struct Backend {
     bool box_closed = false;    // close_box ended it
 };
 Backend* g = nullptr;
+
+void export_icon_menu();
+void clear_icon_menu();
 
 void deliver(uint32_t message, uintptr_t wparam, intptr_t lparam) {
     if (g && g->window_open && g->proc) g->proc(message, wparam, lparam);
@@ -158,7 +174,7 @@ void on_activated(QSystemTrayIcon::ActivationReason reason) {
             deliver(TRAY_MSG_ICON, 100, TRAY_LBUTTON_DBLCLK);
             break;
         case QSystemTrayIcon::Context:
-            deliver(TRAY_MSG_ICON, 100, TRAY_RBUTTON_UP);
+            if (!g->icon_menu) deliver(TRAY_MSG_ICON, 100, TRAY_RBUTTON_UP);
             break;
         default:
             break;
@@ -279,6 +295,7 @@ QIcon drawn_icon() {
 void release() {
     if (!g) return;
     delete g->icon;
+    delete g->icon_menu;
     delete g->owner;  // timers, notifiers and watchers
     if (g->app) g->app->removeEventFilter(g->filter);
     delete g->filter;
@@ -321,6 +338,7 @@ int t_open(int* argc, char** argv, TrayWindowProcFn proc, char* error, size_t er
             }
         });
         if (g->status_notifier) {
+            export_icon_menu();
             g->tip_timer = new QTimer(g->owner);
             g->tip_timer->setInterval(kToolTipIntervalMs);
             QObject::connect(g->tip_timer, &QTimer::timeout, g->owner,
@@ -369,7 +387,13 @@ int t_notify_icon(uint32_t action, const TrayIconRecord* r) {
     try {
         QSystemTrayIcon* icon = g->icon;
         if (action == TRAY_ICON_DELETE) {
-            icon->hide();
+            // Hiding deletes the XEmbed tray's widget. While a popup menu is
+            // open that widget still takes part in the menu's mouse
+            // handling, so it goes once the menu's loop has returned.
+            if (QApplication::activePopupWidget())
+                QMetaObject::invokeMethod(icon, &QSystemTrayIcon::hide, Qt::QueuedConnection);
+            else
+                icon->hide();
             if (g->tip_timer) g->tip_timer->stop();
         } else if (action == TRAY_ICON_ADD || action == TRAY_ICON_MODIFY) {
             if (r->flags & TRAY_NIF_ICON) icon->setIcon(icon_of(r->icon));
@@ -388,6 +412,8 @@ int t_notify_icon(uint32_t action, const TrayIconRecord* r) {
             if (action == TRAY_ICON_ADD) {
                 icon->show();
                 if (g->tip_timer && !g->tip_timer->isActive()) g->tip_timer->start();
+                // The exported items, for desktops that read them unasked.
+                if (g->icon_menu) deliver_later(TRAY_MSG_MENU_OPENING, TRAY_OPENING_REFRESH, 0);
             }
         } else {
             ok = 0;
@@ -498,6 +524,7 @@ void t_destroy_window() {
         for (QSocketNotifier* n : g->notifiers) n->setEnabled(false);
         // An open popup menu goes with the window: its exec() returns no choice.
         if (QWidget* popup = QApplication::activePopupWidget()) popup->close();
+        if (g->icon_menu) clear_icon_menu();
     } catch (...) {
     }
     deliver(TRAY_MSG_DESTROY, 0, 0);
@@ -583,7 +610,10 @@ int box_exec(const char* text, const char* caption, uint32_t style) {
 int t_message_box(const char* text, const char* caption, uint32_t style) {
     if (!g || !g->window_open || g->box || !text || !caption) return 0;
     try {
-        return box_exec(text, caption, style);
+        int code = box_exec(text, caption, style);
+        // While it was open the exported items were left alone.
+        if (g && g->icon_menu) deliver_later(TRAY_MSG_MENU_OPENING, TRAY_OPENING_REFRESH, 0);
+        return code;
     } catch (...) {
         if (g) g->box = nullptr;
         return 0;
@@ -612,11 +642,75 @@ void t_close_box() {
 
 uint32_t t_box_style_version() { return 6; }
 
+// Qt hands a label to the DBusMenu export with its first '&' turned into
+// the DBusMenu mnemonic mark '_' and nothing else changed. The text given to
+// Qt is made so that this gives the label's DBusMenu form: the mnemonic as
+// "_x", "&&" as a literal '&', a literal '_' as "__".
+QString exported_label(const QString& text) {
+    QString bus;  // the DBusMenu form
+    qsizetype mnemonic = -1;
+    for (qsizetype i = 0; i < text.size(); i++) {
+        QChar c = text[i];
+        if (c == u'&') {
+            if (i + 1 == text.size()) break;  // a '&' at the end marks nothing
+            c = text[++i];
+            if (c != u'&' && c != u'_' && mnemonic < 0) {
+                mnemonic = bus.size();
+                bus += u'_';
+            }
+        }
+        bus += c;
+        if (c == u'_') bus += u'_';
+    }
+    qsizetype ampersand = bus.indexOf(u'&');
+    if (ampersand < 0 || ampersand == bus.size() - 1) return bus;
+    // Qt's '&' must stand where the first '_' is, and that must come before
+    // the first literal '&'.
+    qsizetype underscore = bus.indexOf(u'_');
+    if (underscore >= 0 && underscore < ampersand) {
+        bus[underscore] = u'&';
+        return bus;
+    }
+    // A literal '&' comes first: an invisible mnemonic (on a zero-width
+    // space) goes before it, and a later mnemonic of the label's own is dropped.
+    if (mnemonic >= 0) bus.remove(mnemonic, 1);
+    return QStringLiteral("&\u200B") + bus;
+}
+
+// The accelerator text as a key sequence that the DBusMenu export can carry
+// ("Ctrl+O"); empty when the text names no keys.
+QKeySequence exported_shortcut(const char* text) {
+    if (!*text) return QKeySequence();
+    QKeySequence keys = QKeySequence::fromString(QString::fromUtf8(text), QKeySequence::PortableText);
+    for (int i = 0; i < keys.count(); i++)
+        if (keys[i].key() == Qt::Key_unknown) return QKeySequence();
+    return keys;
+}
+
+// A choice from the exported menu, once the desktop's menu has closed: the
+// command is posted, and the items are made anew after it (the choice
+// toggled the check mark of a checkable item here, whatever the script says).
+void exported_choice(uint32_t id) {
+    if (!g || !g->owner) return;
+    QMetaObject::invokeMethod(
+        g->owner,
+        [id] {
+            deliver(TRAY_MSG_COMMAND, id & 0xFFFF, 0);
+            if (g) g->icon_menu_stale = true;
+            deliver(TRAY_MSG_MENU_OPENING, TRAY_OPENING_REFRESH, 0);
+        },
+        Qt::QueuedConnection);
+}
+
 // Fills `menu` with one level of the tree. The label keeps its '&'
 // mnemonics, which Qt shows underlined; the accelerator text follows a tab,
 // which QAction shows right-aligned. A run of radio items forms one
-// exclusive group. Column breaks are not shown: Qt's menus scroll instead.
-void fill_menu(QMenu* menu, const TrayMenuItem* item, int depth) {
+// exclusive group. Column breaks are ignored (the item shows as any other):
+// QMenu takes none; one taller than the screen wraps into columns, or scrolls.
+// An `exported` menu is the one the desktop draws: labels in the form the
+// export needs, the accelerator as the item's shortcut when it names keys,
+// and each choice posted as a command.
+void fill_menu(QMenu* menu, const TrayMenuItem* item, int depth, bool exported) {
     QActionGroup* radio = nullptr;
     for (; item; item = item->next) {
         if (!(item->flags & TRAY_MENU_RADIO)) radio = nullptr;
@@ -625,11 +719,13 @@ void fill_menu(QMenu* menu, const TrayMenuItem* item, int depth) {
             continue;
         }
         QString text = QString::fromUtf8(item->label);
-        if (item->accelerator[0]) text += QLatin1Char('\t') + QString::fromUtf8(item->accelerator);
+        if (exported) text = exported_label(text);
+        QKeySequence keys = exported && !(item->flags & TRAY_MENU_POPUP) ? exported_shortcut(item->accelerator) : QKeySequence();
+        if (item->accelerator[0] && keys.isEmpty()) text += QLatin1Char('\t') + QString::fromUtf8(item->accelerator);
         QAction* action;
         if (item->flags & TRAY_MENU_POPUP) {
             QMenu* sub = menu->addMenu(text);
-            if (depth < 64) fill_menu(sub, item->children, depth + 1);
+            if (depth < 64) fill_menu(sub, item->children, depth + 1, exported);
             action = sub->menuAction();
         } else {
             action = menu->addAction(text);
@@ -645,6 +741,20 @@ void fill_menu(QMenu* menu, const TrayMenuItem* item, int depth) {
                 }
                 radio->addAction(action);
             }
+            if (!keys.isEmpty()) {
+                // Shown by the desktop; never a key binding of this hidden menu.
+                action->setShortcut(keys);
+                action->setShortcutContext(Qt::WidgetShortcut);
+            }
+            if (exported) {
+                uint32_t id = item->id;
+                QObject::connect(action, &QAction::triggered, g->owner, [id] {
+                    try {
+                        exported_choice(id);
+                    } catch (...) {
+                    }
+                });
+            }
         }
         if (item->flags & TRAY_MENU_GRAYED) action->setEnabled(false);
         if (item->flags & TRAY_MENU_DEFAULT) {
@@ -655,12 +765,75 @@ void fill_menu(QMenu* menu, const TrayMenuItem* item, int depth) {
     }
 }
 
+// Empties the exported menu. Its submenus and radio groups are its children
+// and go with their items.
+void clear_icon_menu() {
+    QMenu* menu = g->icon_menu;
+    g->icon_menu_items.clear();
+    menu->clear();
+    const QObjectList children = menu->children();
+    for (QObject* child : children)
+        if (qobject_cast<QMenu*>(child) || qobject_cast<QActionGroup*>(child)) delete child;
+}
+
+// The icon's context menu becomes the menu that Qt exports to the desktop
+// (the icon's "Menu" object). Qt exports it only when it talks to a
+// StatusNotifierWatcher itself: otherwise (it chose the XEmbed tray after
+// all) the menu is taken back, since there Qt would open it at the pointer.
+void export_icon_menu() {
+    g->icon_menu = new QMenu;
+    g->icon->setContextMenu(g->icon_menu);
+    if (!g->icon_menu->platformMenu()) {
+        g->icon->setContextMenu(nullptr);
+        delete g->icon_menu;
+        g->icon_menu = nullptr;
+        return;
+    }
+    // Emitted from the desktop's AboutToShow, before it reads the layout.
+    QObject::connect(g->icon_menu, &QMenu::aboutToShow, g->owner, [] {
+        try {
+            deliver(TRAY_MSG_MENU_OPENING, TRAY_OPENING_SHOW, 0);
+        } catch (...) {
+        }
+    });
+}
+
+// Everything of the tree that the menu shows, as bytes to compare.
+void menu_key(QByteArray* key, const TrayMenuItem* item, int depth) {
+    for (; item; item = item->next) {
+        key->append(reinterpret_cast<const char*>(&item->flags), sizeof item->flags);
+        key->append(reinterpret_cast<const char*>(&item->id), sizeof item->id);
+        key->append(item->label).append('\0').append(item->accelerator).append('\0');
+        if ((item->flags & TRAY_MENU_POPUP) && depth < 64) {
+            key->append('(');
+            menu_key(key, item->children, depth + 1);
+            key->append(')');
+        }
+    }
+}
+
+// Items that did not change are left as they are: the desktop's item
+// numbers stay valid, and it is not told to read the layout again.
+void t_set_icon_menu(const TrayMenuItem* items) {
+    if (!g || !g->icon_menu) return;
+    try {
+        QByteArray key;
+        menu_key(&key, items, 1);
+        if (key == g->icon_menu_items && !g->icon_menu_stale) return;
+        clear_icon_menu();
+        if (items) fill_menu(g->icon_menu, items, 1, true);
+        g->icon_menu_items = key;
+        g->icon_menu_stale = false;
+    } catch (...) {
+    }
+}
+
 // exec() is the menu's modal loop: it returns once the menu has closed.
 int t_popup_menu(const TrayMenuItem* items) {
     if (!g || !g->window_open || !items) return 0;
     try {
         QMenu menu;
-        fill_menu(&menu, items, 1);
+        fill_menu(&menu, items, 1, false);
         QAction* chosen = menu.exec(QCursor::pos());
         return chosen ? static_cast<int>(chosen->data().toUInt() & 0xFFFF) : 0;
     } catch (...) {
@@ -702,7 +875,7 @@ const TrayBackend kBackend = {
     t_double_click_time, t_notify_icon, t_load_icon,    t_default_icon, t_set_timer,    t_kill_timer,
     t_post_message,    t_watch_fd,    t_run_loop,      t_post_quit,   t_destroy_window,
     t_message_box,     t_raise_box,   t_close_box,     t_box_style_version, t_execute,
-    t_popup_menu,
+    t_popup_menu,      t_set_icon_menu,
 };
 
 }  // namespace

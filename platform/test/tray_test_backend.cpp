@@ -285,6 +285,13 @@ void run_step(char* step) {
         g_box_result = static_cast<int>(number(words[1]));
     } else if (strcmp(words[0], "menu") == 0 && count <= 2) {
         g_menu_choice = count == 2 ? static_cast<int>(number(words[1])) : 0;
+    } else if (strcmp(words[0], "iconmenu") == 0 && count == 1) {
+        deliver(TRAY_MSG_MENU_OPENING, TRAY_OPENING_SHOW, 0);
+    } else if (strcmp(words[0], "iconchoose") == 0 && count == 2) {
+        // As the desktop backend does: the command is posted, and the items
+        // are refreshed after it.
+        t_post_message(TRAY_MSG_COMMAND, number(words[1]) & 0xFFFF, 0);
+        t_post_message(TRAY_MSG_MENU_OPENING, TRAY_OPENING_REFRESH, 0);
     } else if (strcmp(words[0], "modal") == 0) {
         g_modal_armed = true;
     } else if (strcmp(words[0], "signal") == 0 && count == 2) {
@@ -383,12 +390,20 @@ int t_popup_menu(const TrayMenuItem* items) {
     return choice;
 }
 
+// The exported menu's items, as the desktop would read them.
+void t_set_icon_menu(const TrayMenuItem* items) {
+    char text[2048] = "";
+    size_t n = 0;
+    menu_text(items, text, sizeof text, &n);
+    line("icon_menu %s", items ? text : "(empty)");
+}
+
 const TrayBackend kBackend = {
     TRAY_BACKEND_ABI,  "test",          t_open,         t_close,        t_shell_version, t_taskbar_created_message,
     t_double_click_time, t_notify_icon, t_load_icon,    t_default_icon, t_set_timer,     t_kill_timer,
     t_post_message,    t_watch_fd,      t_run_loop,     t_post_quit,    t_destroy_window,
     t_message_box,     t_raise_box,     t_close_box,    t_box_style_version, t_execute,
-    t_popup_menu,
+    t_popup_menu,      t_set_icon_menu,
 };
 
 }  // namespace

@@ -32,6 +32,11 @@
 //                    close_box answers it with Cancel
 //   menu N           the next popup menu chooses item N (dismissed when not
 //                    given or 0); the menu first delivers the queued messages
+//   iconmenu         the desktop is about to show the icon's exported menu
+//                    (TRAY_MSG_MENU_OPENING); set_icon_menu writes the items
+//                    as "tray: icon_menu ..." ("(empty)" for none)
+//   iconchoose N     item N is chosen from the exported menu: queues the
+//                    command and then a refresh of the items
 //   signal N         raise signal N in this process, then deliver the
 //                    readiness of the watched descriptors
 // When the steps are done the loop returns: with the quit code when a quit

@@ -4,9 +4,11 @@
     sni_host.py PROGRAM DEBUG_LOG
 
 Registers org.kde.StatusNotifierWatcher (with a host), starts the packed tray
-PROGRAM, sees its item register, reads its tool tip and icon, activates it
-once and twice, asks for its context menu, registers the watcher again (the
-tray coming back), then ends the program with SIGTERM. What the program's
+PROGRAM (with its menu), sees its item register, reads its tool tip and
+icon, activates it once and twice, reads its exported menu (com.canonical.dbusmenu)
+unasked and after AboutToShow, chooses an item from it, asks for its context
+menu, registers the watcher again (the tray coming back), then ends the
+program with SIGTERM. What the program's
 subs saw is read from DEBUG_LOG ("seen: EVENT" lines); the program's standard
 error goes to DEBUG_LOG.err. Exit status 0 when
 everything was seen, 1 with the reason otherwise.
@@ -24,6 +26,7 @@ from gi.repository import GLib
 
 WATCHER = "org.kde.StatusNotifierWatcher"
 ITEM = "org.kde.StatusNotifierItem"
+DBUSMENU = "com.canonical.dbusmenu"
 
 program, log = sys.argv[1], sys.argv[2]
 context = GLib.MainContext.default()
@@ -147,7 +150,8 @@ watcher = Watcher(bus)
 name = dbus.service.BusName(WATCHER, bus)
 
 with open(log + ".err", "w") as err:
-    child = subprocess.Popen([program, "sni"], stdout=subprocess.DEVNULL, stderr=err)
+    child = subprocess.Popen([program, "sni"], stdout=subprocess.DEVNULL, stderr=err,
+                             env=dict(os.environ, PROBE_MENU="1"))
 wait_for("the main program", lambda: seen("main sni"), 30)
 wait_for("the item to register with the watcher", lambda: watcher.items, 20)
 service, path = watcher.items[0]
@@ -186,8 +190,71 @@ time.sleep(1)
 if seen("Click") != 1:
     fail("two activations also called Click")
 
+# The exported menu: the item names its object; the desktop draws it from
+# the layout, filled from the script's "Nimbrel::PopupMenu".
+menu_path = str(prop("Menu"))
+if menu_path in ("", "/", "/NO_DBUSMENU"):
+    fail("the item exports no menu (Menu is %r)" % menu_path)
+menu = dbus.Interface(bus.get_object(service, menu_path), DBUSMENU)
+
+
+def layout():
+    """The menu's items as [(id, properties, children)], recursively."""
+    def items(children):
+        return [(int(c[0]), dict(c[1]), items(c[2])) for c in children]
+    revision, root = menu.GetLayout(0, -1, dbus.Array([], signature="s"), timeout=10)
+    return items(root[2])
+
+
+def labels(items):
+    return [str(p.get("label", "-" if p.get("type") == "separator" else "?")) for _, p, _ in items]
+
+
+# The labels as DBusMenu writes them: "_" marks the mnemonic, "&&" is a
+# literal "&"; a literal "&" before any mnemonic gets an invisible one.
+EXPECTED = ["_One", "Two", "-", "Off", "Checked", "_Salt & Pepper", "_More"]
+SUBMENU = ["_\u200bMilk & Sugar"]
+
+# Desktops that never send AboutToShow read the items the icon got when it
+# was shown.
+wait_for("the script's items in the menu without AboutToShow", lambda: labels(layout()) == EXPECTED, 15)
+unasked = layout()
+
+# A ContextMenu request opens no second menu: the script is not asked.
+asked = seen("PopupMenu")
 calls.ContextMenu(0, 0, timeout=10)
-wait_for("PopupMenu after ContextMenu", lambda: seen("PopupMenu"), 10)
+time.sleep(1)
+while context.iteration(False):
+    pass
+if seen("PopupMenu") != asked:
+    fail("ContextMenu asked the script for a menu although the item exports one")
+
+# AboutToShow asks the script again before the desktop reads the layout.
+menu.AboutToShow(0, timeout=10)
+if seen("PopupMenu") != asked + 1:
+    fail("AboutToShow did not ask the script for its menu")
+items = layout()
+if labels(items) != EXPECTED:
+    fail("menu labels %r, expected %r" % (labels(items), EXPECTED))
+# The same items keep their numbers, which the desktop may hold already.
+if items != unasked:
+    fail("the unchanged menu was made anew: %r, before %r" % (items, unasked))
+by_label = {str(p.get("label")): (i, p, c) for i, p, c in items}
+one, off, checked, more = by_label["_One"][1], by_label["Off"][1], by_label["Checked"][1], by_label["_More"]
+if [[str(k) for k in keys] for keys in one.get("shortcut", [])] != [["Control", "O"]]:
+    fail("the accelerator is not the item's shortcut: %r" % one)
+if off.get("enabled", True):
+    fail("the disabled item is enabled: %r" % off)
+if str(checked.get("toggle-type")) != "checkmark" or int(checked.get("toggle-state", 0)) != 1:
+    fail("the checked item is not checked: %r" % checked)
+if str(more[1].get("children-display")) != "submenu" or labels(more[2]) != SUBMENU:
+    fail("the submenu: %r %r" % (more[1], labels(more[2])))
+
+# A click on "Two" reaches the script as its command, and the items are
+# read again after it.
+menu.Event(by_label["Two"][0], "clicked", dbus.Int32(0, variant_level=1), dbus.UInt32(0), timeout=10)
+wait_for("Command 2 from the exported menu", lambda: seen("Command 2"), 10)
+wait_for("the refresh after the command", lambda: seen("PopupMenu") >= asked + 2, 10)
 
 # The watcher comes back: the item registers again, with its last icon.
 bus.release_name(WATCHER)

@@ -224,12 +224,41 @@ seen DoubleClick || fail "three double clicks were all taken for single clicks"
 sleep 1
 [ "$(seen_count Click)" -eq "$clicks" ] || fail "a double click also called Click"
 
-# A right click: the popup menu's sub, then its menu at the pointer; the
-# keyboard chooses the second item, which reaches "Nimbrel::Command".
+# A right click: the popup menu's sub, then its menu at the pointer, on the
+# screen with its items; the keyboard chooses the second item, which reaches
+# "Nimbrel::Command".
+# The menu's window: a top-level window of the program on the screen that is
+# not a tool tip (Qt gives those the window type TOOLTIP); "W H X Y" in menu.
+menu_shown() {
+    local id type
+    for id in $(xdotool search --maxdepth 1 --onlyvisible --class '^probe$' 2>/dev/null); do
+        type=$(xprop -id "$id" _NET_WM_WINDOW_TYPE 2>/dev/null) || continue
+        [[ $type == *_NET_WM_WINDOW_TYPE_TOOLTIP* ]] && continue
+        menu=$(xwininfo -id "$id" 2>/dev/null | awk '/Absolute upper-left X:/ { x = $NF }
+            /Absolute upper-left Y:/ { y = $NF } /Width:/ { w = $NF } /Height:/ { h = $NF }
+            END { if (w) print w, h, x, y }')
+        [ -n "$menu" ] && return 0
+    done
+    return 1
+}
 xdotool click 3
 wait_for "PopupMenu" 10 seen PopupMenu
-# The menu grabs the keyboard once it is shown.
+wait_for "the menu on the screen" 20 menu_shown
+# Drawn, and the keyboard grabbed.
 sleep 1
+# Its window in a screenshot is no blank rectangle: it has the items' text
+# (a spread of colours).
+read -r mw mh mx my <<<"$menu"
+shot=$work/menu.png
+import -window root "$shot" 2>/dev/null || fail "import could not take a screenshot of the menu"
+read -r spread colours < <(convert "$shot" -crop "${mw}x${mh}+$mx+$my" +repage \
+    -format '%[fx:standard_deviation] %k\n' info: 2>/dev/null)
+if [ "$mw" -lt 30 ] || [ "$mh" -lt 20 ] || [ "${colours:-0}" -lt 3 ] ||
+    ! awk -v s="${spread:-0}" 'BEGIN { exit !(s > 0.01) }'; then
+    # Kept for a look: the work directory goes.
+    kept=$(mktemp --suffix=.png "$(dirname "$work")/tray-e2e-menu.XXXXXX") && cp "$shot" "$kept"
+    fail "the menu window ${mw}x${mh}+$mx+$my shows no items (colour spread ${spread:-none}, ${colours:-no} colours); screenshot: ${kept:-$shot}"
+fi
 xdotool key Down Down Return
 wait_for "Command 2 from the menu" 10 seen "Command 2"
 
@@ -243,8 +272,12 @@ wait_for "the tray to come back" 20 tray_shown
 wait_for "the icon back in the tray" 20 icon_in_tray
 wait_for "the green icon on the screen after the tray's return" 10 pixel_is "#00FF00"
 
-# SIGTERM: the quit sequence runs (END blocks), the status is 128 + 15 and
-# no per-process directory stays.
+# SIGTERM while the menu is open: the quit sequence runs (END blocks), the
+# status is 128 + 15 and no per-process directory stays.
+menus=$(seen_count PopupMenu)
+xdotool mousemove "$cx" "$cy" click 3
+wait_for "PopupMenu again" 10 seen PopupMenu $((menus + 1))
+sleep 1
 end_with_sigterm
 seen END || fail "SIGTERM did not run the END block"
 [ "$(seen_count END)" -eq 1 ] || fail "the END block ran more than once"

@@ -126,7 +126,8 @@ TEST_F(TrayGlue, AnExitInANestedHandlerEndsTheProgramWithoutAWarning) {
 }
 
 TEST_F(TrayGlue, TheClockDemoRuns) {
-    ProcResult r = run_file(kSource + "/examples/tray/clock.pl", "shell 6; icon move; timer 1; icon ldown; timer 10; icon ldbl; icon move",
+    ProcResult r = run_file(kSource + "/examples/tray/clock.pl",
+                            "shell 6; icon move; timer 1; icon ldown; timer 10; menu 7; icon rup; posted; icon move",
                             {"--entry", "*ICON=" + icon("low"), "--entry", "*ICON:medium=" + icon("medium"), "--entry",
                              "*ICON:high=" + icon("high")});
     EXPECT_EQ(r.status, 0);
@@ -134,13 +135,16 @@ TEST_F(TrayGlue, TheClockDemoRuns) {
     const char* expected[] = {
         "^tray: load_icon low-image\ntray: add size=504 id=100 flags=0x7 msg=0x8000 icon=low-image tip=\"Nimbrel\"\n",
         "\ntray: load_icon medium-image\ntray: load_icon high-image\ntray: set_timer 1 5000\n",
-        "\ntray: modify flags=0x10 info=\"Click for details, double-click to end.\" title=\"Clock\" kind=1 timeout=5000\n",
+        "\ntray: modify flags=0x10 info=\"Click for details, right-click for the menu.\" title=\"Clock\" kind=1 timeout=5000\n",
         "\n> icon move\ntray: modify flags=0x4 tip=\"\\d\\d:\\d\\d:\\d\\d - load \\d+\\.\\d\\d\"\n",
         "\n> timer 10\ntray: kill_timer 10\ntray: modify flags=0x10 info=\"\\w+ \\d+ \\w+ \\d{4}, \\d\\d:\\d\\d\n"
         "Load \\d+\\.\\d\\d, \\d+\\.\\d\\d, \\d+\\.\\d\\d \\(1, 5, 15 minutes\\) on \\d+ CPUs?\n\\d+ of \\d+ tasks running\nUp [^\"]+\" "
         "title=\"Clock - load (low|medium|high)\" kind=[12] timeout=10000\n",
-        // A double click ends it.
-        "\n> icon ldbl\ntray: kill_timer 10\ntray: delete id=100 flags=0x7\ntray: destroy_window\ntray: post_quit 0\n> icon move\n$",
+        // The right click's menu; its Quit ends it.
+        "\n> icon rup\ntray: menu &Details\\|Click id=1 default; &Warn on high load id=2 checked; \\[&Follow the load over: "
+        "&1 minute id=3 checked radio; &5 minutes id=4 radio; 1&5 minutes id=5 radio\\]; -; Up [^;]+ id=6 grayed; -; "
+        "&Quit\\|Double-click id=7\ntray: menu returns 7\n> posted\n"
+        "tray: delete id=100 flags=0x7\ntray: destroy_window\ntray: post_quit 0\n> icon move\n$",
     };
     for (const char* pattern : expected) EXPECT_TRUE(std::regex_search(r.out, std::regex(pattern))) << pattern << "\nin:\n" << r.out;
 }

@@ -135,6 +135,55 @@ TEST_F(Tray, ThePopupMenuShowsTheTemplateAndPostsTheChoice) {
     }
 }
 
+// The menu that a desktop draws itself: filled from the script's popup menu
+// when the desktop is about to show it, refreshed after a choice.
+TEST_F(Tray, TheExportedMenuGetsTheScriptsItems) {
+    const std::string helpers = R"(
+        sub Nimbrel::Command { print "command @_\n" }
+        sub text { pack('v*', unpack('U*', $_[0]), 0) }
+        sub item { pack('vv', $_[0], $_[1]) . text($_[2]) }
+        my $plain;
+        sub Nimbrel::PopupMenu {
+            print "PopupMenu\n";
+            return pack('vv', 0, 0) . item(0x80, 5, 'X') if $plain;
+            pack('vv', 0, 0) . pack('v', 0x90) . text('M') . item(0, 1, "&One\tCtrl+O") . item(0, 0, '') . item(0x01, 2, 'Gray')
+                . item(0x08 | 0x80, 3, 'Check')
+        }
+        sub Nimbrel::Timer { if ($_[0] == 4) { exit 3 } elsif ($_[0] == 6) { $plain = 1 } elsif ($_[0] == 5) { print 'box ', Nimbrel::MessageBox('t', 'c', 0), "\n" } else { Nimbrel::_SetTimer(99, 10) } }
+        Nimbrel::_SetTimer($_, 1000) for 3, 5, 6;
+    )";
+    const std::string timers = "tray: set_timer 3 1000\ntray: set_timer 5 1000\ntray: set_timer 6 1000\n";
+    const std::string items = "tray: icon_menu &One|Ctrl+O id=1; -; Gray id=2 grayed; Check id=3 checked\n";
+    const std::string empty = "tray: icon_menu (empty)\n";
+    struct Case {
+        std::string steps, out;
+        int status;
+    } cases[] = {
+        {"iconmenu", "> iconmenu\nPopupMenu\n" + items, 0},
+        // A choice: the command, then the items again.
+        {"iconchoose 65538; posted", "> iconchoose 65538\n> posted\ncommand 2\nPopupMenu\n" + items, 0},
+        // A plain command as the only top-level item: an empty menu.
+        {"timer 6; iconmenu", "> timer 6\n> iconmenu\nPopupMenu\n" + empty, 0},
+        // While a box is open: the box comes to the front, the menu is empty
+        // and the script is not asked; a refresh changes nothing.
+        {"post msg 0x8003 1 0; post msg 0x8003 0 0; timer 5",
+         "> post msg 0x8003 1 0\n> post msg 0x8003 0 0\n> timer 5\ntray: message_box style=0x0 caption=\"c\" text=\"t\"\ntray: raise_box\n" + empty +
+             "tray: message_box returns 1\nbox 1\n",
+         0},
+        // After the quit started: an empty menu, the script not asked.
+        {"post timer 4; post msg 0x8003 1 0; modal; timer 3",
+         "> post timer 4\n> post msg 0x8003 1 0\n> modal\n> timer 3\ntray: modal loop\n" + empty + "tray: set_timer 99 10\n" + kEnd +
+             "tray: post_quit 3\n",
+         3},
+    };
+    for (const Case& c : cases) {
+        ProcResult r = run(helpers, c.steps);
+        std::string end = c.status ? "" : "tray: loop ended by the test\n" + kEnd + "tray: post_quit 0\n";
+        EXPECT_EQ(r.out, kAdd4 + timers + c.out + end) << c.steps;
+        EXPECT_EQ(r.status, c.status) << c.steps;
+    }
+}
+
 TEST_F(Tray, CommandsAndTimersReachTheScriptAsDecimalText) {
     ProcResult r = run(R"(
         sub Nimbrel::Command { print "command @_\n" }
@@ -202,6 +251,58 @@ TEST_F(Tray, ExitQuitsWithItsStatusAndEndBlocksRunOnce) {
         std::string timers = c.script.rfind(subs, 0) == 0 ? "tray: set_timer 3 1000\ntray: set_timer 4 1000\n" : "";
         EXPECT_EQ(r.out, kAdd4 + timers + c.out) << c.steps;
         EXPECT_EQ(r.status, c.status) << c.steps;
+        EXPECT_EQ(process_dirs(), 0) << c.steps;
+    }
+}
+
+TEST_F(Tray, TheFirstQuitWinsAndTheQuitSequenceRunsOnce) {
+    // Timer 1 opens a box and exits 4 once it has closed; timers 2 and 3
+    // exit with their number; timer 6 leaves the interpreter with CORE::exit.
+    // The menu's one item is 2; the command exits 5.
+    const std::string script = R"(
+        END { print "END ran, status $?\n" }
+        sub Nimbrel::Timer {
+            my $id = shift; print "timer $id\n";
+            CORE::exit(6) if $id == 6;
+            exit $id unless $id == 1;
+            print 'box ', Nimbrel::MessageBox('t'), "\n"; exit 4;
+        }
+        sub Nimbrel::Command { print "command @_\n"; exit 5 }
+        sub Nimbrel::PopupMenu { pack('vvv', 0, 0, 0x90) . pack('v*', 77, 0, 0x80, 2) . pack('v*', unpack('U*', 'Quit'), 0) }
+        Nimbrel::_SetTimer(1, 1000);)";
+    const std::string box = "tray: message_box style=0x0 caption=\"Nimbrel\" text=\"t\"\n";
+    const std::string end = kEnd + "tray: post_quit ";
+    const std::string end_exits = " END { print \"END exits\\n\"; exit 7 }";
+    struct Case {
+        std::string script, steps, out;
+        int status;
+    } cases[] = {
+        // Both due in one pass: the second finds the quit done.
+        {script, "post timer 2; post timer 3; posted", "> post timer 2\n> post timer 3\n> posted\ntimer 2\nEND ran, status 2\n" + end + "2\n", 2},
+        // One exits inside the other's box: the box closes, the next timer
+        // never runs, and the outer sub's own exit is ignored.
+        {script, "post timer 2; post timer 3; timer 1",
+         "> post timer 2\n> post timer 3\n> timer 1\ntimer 1\n" + box + "timer 2\ntray: close_box\ntray: message_box returns 2\nbox 2\n"
+         "END ran, status 2\n" + end + "2\n",
+         2},
+        // A menu's command exits after the menu has closed.
+        {script, "menu 2; icon rup; posted; command 2",
+         "> menu 2\n> icon rup\ntray: menu Quit id=2\ntray: menu returns 2\n> posted\ncommand 2\nEND ran, status 5\n" + end + "5\n> command 2\n", 5},
+        // A timer exits while the menu is open: the choice goes nowhere.
+        {script, "menu 2; post timer 3; icon rup; posted",
+         "> menu 2\n> post timer 3\n> icon rup\ntray: menu Quit id=2\ntimer 3\nEND ran, status 3\n" + end + "3\ntray: menu returns 2\n> posted\n", 3},
+        // An END block's exit sets the status, also after a quit that waited.
+        {script + end_exits, "post timer 2; timer 1",
+         "> post timer 2\n> timer 1\ntimer 1\n" + box + "timer 2\ntray: close_box\ntray: message_box returns 2\nbox 2\nEND exits\n" + end + "7\n", 7},
+        // ... and after an exit that unwound beneath the box's caller.
+        {script + end_exits, "post timer 6; timer 1",
+         "> post timer 6\n> timer 1\ntimer 1\n" + box + "timer 6\nEND exits\ntray: delete id=100 flags=0x7\n", 7},
+    };
+    for (const Case& c : cases) {
+        ProcResult r = run(c.script, c.steps);
+        EXPECT_EQ(r.out, kAdd4 + "tray: set_timer 1 1000\n" + c.out) << c.steps;
+        EXPECT_EQ(r.status, c.status) << c.steps;
+        EXPECT_EQ(r.err, "") << c.steps;
         EXPECT_EQ(process_dirs(), 0) << c.steps;
     }
 }
