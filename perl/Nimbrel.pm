@@ -3,15 +3,16 @@ package Nimbrel;
 # The script-side library of a tray program: icons by name, timers with code
 # references, balloons and event handlers, on top of the primitives that the
 # tray host defines in this package (Nimbrel::_LoadIcon, _SetIcon, _SetTimer,
-# _KillTimer, Balloon, debug). The documentation is at the end of the file.
+# _KillTimer, Balloon, Download, debug). The documentation is at the end of
+# the file.
 #
 # The host calls the script's subs by name: "Click" and "ToolTip" in package
 # main, "Nimbrel::DoubleClick" and "Nimbrel::Timer" here. The library
 # defines none of them when it is loaded, so that a script that defines them
 # itself compiles without a redefinition warning; it installs its dispatcher
 # for an event when the script first registers a handler for it. The menu
-# ("Nimbrel::PopupMenu", "Nimbrel::Command") hooks in the same way, and
-# downloads ("Nimbrel::Internet") will, through install().
+# ("Nimbrel::PopupMenu", "Nimbrel::Command") and downloads
+# ("Nimbrel::Internet", "Nimbrel::DownloadFailed") hook in the same way.
 #
 # The library must load without the host too: the packer compiles the script
 # with the system's perl to find what it uses. It uses only modules that
@@ -379,12 +380,97 @@ sub OnCommand {
     return $previous;
 }
 
+# ---- downloads -------------------------------------------------------------------------
+
+# The context that the library's Download hands the host: the callbacks of
+# one request and the URL as given (a copy, which the script cannot change
+# meanwhile). A class of its own, so that no context of the script's own is
+# taken for one.
+my $REQUEST = 'Nimbrel::_DownloadRequest';
+
+my $download_handler;  # OnDownload's: the other contexts of Nimbrel::Download
+
+# "Nimbrel::Internet": the body of a download. The library's requests go to
+# their body callback, a plain code reference as the context is called in
+# the same way, and any other context goes to the OnDownload handler.
+my sub dispatch_internet {
+    my ($content, $context, $url) = @_;
+    my ($code, @args);
+    if (ref $context eq $REQUEST) {
+        ($code, @args) = ($context->[0], $content, $context->[2]);
+    } elsif (ref $context eq 'CODE') {
+        ($code, @args) = ($context, $content, $url);
+    } else {
+        ($code, @args) = ($download_handler, $content, $context, $url);
+    }
+    return unless $code;
+    my $result;
+    run_handler('download', \$result, $code, @args);
+    return;
+}
+
+# "Nimbrel::DownloadFailed": a download that brought no body. The library's
+# requests go to their error callback (when they have one), a context of
+# the script's own other than a code reference to the OnDownload handler,
+# with undef for the body.
+my sub dispatch_download_failed {
+    my ($error, $context, $url) = @_;
+    my ($code, @args);
+    if (ref $context eq $REQUEST) {
+        ($code, @args) = ($context->[1], $error, $context->[2]);
+    } elsif (ref $context ne 'CODE') {
+        ($code, @args) = ($download_handler, undef, $context, $url, $error);
+    }
+    return unless $code;
+    my $result;
+    run_handler('download error', \$result, $code, @args);
+    return;
+}
+
+# Installs both download dispatchers, or neither: a script that defines
+# either sub itself handles its downloads alone.
+my sub install_download {
+    my ($function) = @_;
+    my %dispatcher = ('Nimbrel::Internet' => \&dispatch_internet, 'Nimbrel::DownloadFailed' => \&dispatch_download_failed);
+    for my $name (sort keys %dispatcher) {
+        no strict 'refs';
+        Carp::croak("Nimbrel::$function: the script defines its own sub $name; use either of them")
+            if defined &{$name} && \&{$name} != $dispatcher{$name};
+    }
+    install($function, $_, $dispatcher{$_}) for sort keys %dispatcher;
+    return;
+}
+
+# The exported Download: the host's Nimbrel::Download with the callbacks in
+# a request of the library's.
+my sub download {
+    my ($url, $on_body, $on_error) = @_;
+    Carp::croak('Nimbrel::Download: no URL') unless defined $url && length $url;
+    Carp::croak('Nimbrel::Download: the body handler is not a code reference') unless ref $on_body eq 'CODE';
+    Carp::croak('Nimbrel::Download: the error handler is not a code reference')
+        unless !defined $on_error || ref $on_error eq 'CODE';
+    install_download('Download');
+    my $request = bless [$on_body, $on_error, $url], $REQUEST;
+    return Nimbrel::Download($request->[2], $request) ? 1 : 0;
+}
+
+sub OnDownload {
+    my ($code) = @_;
+    Carp::croak('Nimbrel::OnDownload: the handler is not a code reference') unless !defined $code || ref $code eq 'CODE';
+    install_download('OnDownload');
+    my $previous = $download_handler;
+    $download_handler = $code;
+    return $previous;
+}
+
 # ---- exports ---------------------------------------------------------------------------
 
-my @default_exports = qw(SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip SetMenu OnCommand);
+my @default_exports = qw(SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip SetMenu OnCommand
+    Download OnDownload);
 my %exports = (
-    (map { $_ => \&{"Nimbrel::$_"} } grep { $_ ne 'Balloon' } @default_exports),
+    (map { $_ => \&{"Nimbrel::$_"} } grep { $_ ne 'Balloon' && $_ ne 'Download' } @default_exports),
     Balloon => \&balloon,
+    Download => \&download,
     HasIcon => \&HasIcon,
     debug => \&Nimbrel::debug,
 );
@@ -409,7 +495,7 @@ __END__
 
 =head1 NAME
 
-Nimbrel - icons, timers, balloons, click handlers and menus for a tray program
+Nimbrel - icons, timers, balloons, click handlers, menus and downloads for a tray program
 
 =head1 SYNOPSIS
 
@@ -447,12 +533,13 @@ for as long.
 C<use Nimbrel;> exports
 
     SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip
-    SetMenu OnCommand
+    SetMenu OnCommand Download OnDownload
 
 C<HasIcon> and C<debug> are exported on request; C<:all> exports everything,
 C<:DEFAULT> the default set, and C<use Nimbrel ();> nothing. Every function
 may also be called by its full name (C<Nimbrel::SetTimer>), except that
-C<Nimbrel::Balloon> is the host's function; see L</BALLOON>.
+C<Nimbrel::Balloon> and C<Nimbrel::Download> are the host's functions; see
+L</BALLOON> and L</DOWNLOADS>.
 
 =head1 ICONS
 
@@ -614,7 +701,7 @@ A repeating timer whose handler dies goes on running.
 
 =head1 ENDING THE PROGRAM
 
-C<exit(STATUS)> in a click, double-click or timer handler ends the program
+C<exit(STATUS)> in a click, double-click, timer or download handler ends the program
 with STATUS: the script's C<END> blocks run, the icon goes. C<exit> inside
 the tool-tip handler is ignored. Ending the program with SIGTERM, SIGINT or
 SIGHUP runs the C<END> blocks too.
@@ -702,8 +789,97 @@ menu as a menu template, which C<Nimbrel::_WideChar> helps to build) and
 C<Nimbrel::Command> (called with the chosen item's number as text), which it
 defines on the first C<SetMenu> or C<OnCommand>. A script may define these
 two subs itself instead, and then does not call C<SetMenu> or C<OnCommand>.
-The name C<Download> is reserved for the downloads that the library will
-offer.
+
+=head1 DOWNLOADS
+
+    use Nimbrel;
+
+    my $started = time;
+    Download('https://example.com/status.json',
+        sub {                                         # the whole body has come
+            my ($body, $url) = @_;
+            utf8::decode($body);                      # bytes: decode them yourself
+            Balloon("$url: " . length($body) . ' characters in ' . (time - $started) . ' s', 'Status');
+        },
+        sub {                                         # it failed
+            my ($error, $url) = @_;
+            Balloon($error, 'Status', 'error');
+        });
+
+=over 4
+
+=item Download(URL, ON_BODY [, ON_ERROR])
+
+Fetches URL (C<http://>, C<https://> or C<ftp://>) without holding up the
+program: the call returns at once, a thread of its own reads the response,
+and once the whole body has arrived, ON_BODY is called with the body and
+the URL, as an event between other events. When the download fails, ON_ERROR
+(if given) is called instead, with the error's text and the URL; no part of
+the body is then delivered. Returns true when the download has started,
+false when it could not (the program is ending, or the HTTP client cannot
+start); neither code is then called.
+
+The body comes as it is, whatever the response's HTTP status: the page of
+a C<404 Not Found> is delivered as any other body, and the status and the
+headers are not available. It is a string of bytes, not of characters:
+decode it yourself (C<utf8::decode($body)>, or C<Encode::decode> for other
+encodings). The whole body is held in memory until it is delivered, so
+this is not the way to fetch files larger than the memory can hold.
+
+Downloads run side by side, each on a thread of its own; each is delivered
+when it is complete, in the order in which they finish. A download cannot
+be stopped once it has started. Each request goes to the server (nothing
+is cached), with the user agent C<Nimbrel/1.0>, through the proxy that the
+environment names (C<http_proxy>, C<https_proxy>, and C<no_proxy> for the
+hosts reached directly). Redirects are followed (at most 10, and only to
+C<http> and C<https>). The certificates of HTTPS servers are verified
+against the system's certificate store: a server whose certificate does not
+verify (a self-signed one, another name) fails the download.
+
+A download fails when the URL cannot be opened (no such host, no
+connection within 30 seconds, the certificate refused, too many
+redirects), when reading the body fails (the connection breaks off; a read
+that fails is tried again three times) or when no data arrives for 60
+seconds. ERROR is the text that the program also writes to its debugger
+output, such as C<InternetOpenUrl(https://example.invalid/) failed: 6
+(Couldn't resolve host name)> or C<InternetReadFile failed: 28 (Timeout was
+reached)>; the number is the HTTP client's error code. A download whose
+ON_ERROR is not given fails quietly, on the debugger output only.
+
+The handlers run on the program's main thread, as timer handlers do. One
+that dies is reported as a warning (C<Nimbrel: the download handler failed:
+...>, C<Nimbrel: the download error handler failed: ...>); C<exit> in one
+ends the program. When the program ends, downloads that are still running
+are abandoned, and their handlers are not called.
+
+URL may be an object that turns into the URL's text (a C<URI>); the
+handlers receive the very value given (a copy of it, taken when
+C<Download> was called).
+
+=item OnDownload(CODE)
+
+The handler of downloads that the script starts with the host's function
+itself, C<Nimbrel::Download(URL, CONTEXT)> (see below), with a CONTEXT that
+is not a code reference: CODE is called as C<CODE-E<gt>(BODY, CONTEXT, URL)>
+when the body has come, and as C<CODE-E<gt>(undef, CONTEXT, URL, ERROR)> when
+the download failed. Returns the handler it replaces; C<undef> removes it.
+
+=back
+
+The library builds on the host's interface, which a script may use
+instead. C<Nimbrel::Download(URL, CONTEXT)> starts a download and returns
+true (false when it has not exactly two arguments, or cannot start); the
+host then calls the sub C<Nimbrel::Internet(BODY, CONTEXT, URL)> with the
+body, or C<Nimbrel::DownloadFailed(ERROR, CONTEXT, URL)> when the download
+failed, with CONTEXT and URL the very values given (nothing is called for
+a sub that is not defined). C<Download> and C<OnDownload> define both subs
+(the library's dispatchers) on their first use; with them, a CONTEXT that
+is a code reference is called as C<CONTEXT-E<gt>(BODY, URL)> (and not for
+a failure), and any other CONTEXT goes to the C<OnDownload> handler. A
+script that defines either sub itself handles all its downloads there, and
+does not call C<Download> or C<OnDownload>, which would die with
+C<Nimbrel::Download: the script defines its own sub Nimbrel::Internet; use
+either of them>.
 
 =head1 HOST PRIMITIVES
 
@@ -712,5 +888,6 @@ that uses the library should leave alone: C<Nimbrel::_LoadIcon(NAME)> (the
 handle of a bound icon, 0 for none), C<Nimbrel::_SetIcon(HANDLE)> (0: the
 default icon), C<Nimbrel::_SetTimer(ID, MS)>, C<Nimbrel::_KillTimer(ID)> and
 C<Nimbrel::_WideChar(TEXT)> (the text in UTF-16LE).
+C<Nimbrel::Download> is described under L</DOWNLOADS>.
 
 =cut

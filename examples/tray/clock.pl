@@ -10,7 +10,11 @@
 #     and 15 minutes, the running tasks, the time since boot.
 #   - A right click opens its menu: the details again (the default item),
 #     whether a turn to high load gets a balloon, which load average the
-#     icon follows (over 1, 5 or 15 minutes), the time since boot, and Quit.
+#     icon follows (over 1, 5 or 15 minutes), a check of the network, the
+#     time since boot, and Quit.
+#   - The network check fetches a page (https://example.com/, or the URL in
+#     the environment variable CLOCK_CHECK_URL) in the background and says
+#     in a balloon how long it took and how large it was, or why it failed.
 #   - A double click ends it too.
 #
 # Pack it into one program (from the top directory of the source tree) and
@@ -29,6 +33,7 @@ use strict;
 use warnings;
 
 use Nimbrel qw(:DEFAULT HasIcon);
+use Time::HiRes ();
 
 my @DAYS = qw(Sunday Monday Tuesday Wednesday Thursday Friday Saturday);
 my @MONTHS = qw(January February March April May June July August September October November December);
@@ -42,6 +47,9 @@ my $level = 'low';  # the level the icon shows
 my $average = 0;    # the load average that the icon follows: 0, 1, 2 for 1, 5, 15 minutes
 my $warn = 1;       # whether a turn to high load gets a balloon (the menu's toggle)
 my $alerts = 0;     # ... not at the start, though
+my $checking = 0;   # a network check runs
+
+my $CHECK_URL = $ENV{CLOCK_CHECK_URL} || 'https://example.com/';
 
 # ---- reading the system -------------------------------------------------------
 
@@ -119,6 +127,40 @@ sub show_details {
     Balloon($details, "Clock - load $level", $level eq 'high' ? 'warning' : 'info');
 }
 
+# ---- the network check ----------------------------------------------------------
+
+sub size_text {
+    my ($bytes) = @_;
+    return "$bytes bytes" if $bytes < 10_000;
+    return sprintf '%.0f KB', $bytes / 1000 if $bytes < 10_000_000;
+    return sprintf '%.0f MB', $bytes / 1_000_000;
+}
+
+# Fetches the check page in the background; a balloon says how it went.
+sub check_network {
+    return if $checking;
+    my ($host) = $CHECK_URL =~ m{^\w+://(?:[^/\@]*\@)?(\[[^\]/]*\]|[^/:?#]+)};
+    $host //= $CHECK_URL;
+    my $started = Time::HiRes::time();
+    my $took = sub { sprintf '%.2f s', Time::HiRes::time() - $started };
+    my $started_ok = Download($CHECK_URL,
+        sub {
+            my ($body) = @_;
+            $checking = 0;
+            # Any answer counts, whatever its HTTP status: the network works.
+            Balloon(sprintf('%s answered in %s with %s.', $host, $took->(), size_text(length $body)), 'Clock - network', 'info');
+        },
+        sub {
+            my ($error) = @_;
+            $checking = 0;
+            # The client's own words are at the end, in parentheses.
+            my ($reason) = $error =~ /\(([^()]+)\)\z/;
+            Balloon(sprintf("%s cannot be reached (after %s):\n%s.", $host, $took->(), $reason // $error), 'Clock - network', 'warning');
+        });
+    if ($started_ok) { $checking = 1 }
+    else { Balloon('The network check could not start.', 'Clock - network', 'error') }
+}
+
 # The icon follows another load average, at once.
 sub follow {
     ($average) = @_;
@@ -139,6 +181,7 @@ SetMenu(sub {
             ['&5 minutes', sub { follow(1) }, radio => 1, checked => $average == 1],
             ['1&5 minutes', sub { follow(2) }, radio => 1, checked => $average == 2],
         ]],
+        [$checking ? 'Checking the network...' : 'Check &network', \&check_network, disabled => $checking],
         '-',
         ['Up ' . uptime_text(), undef, disabled => 1],  # information only
         '-',

@@ -18,6 +18,7 @@ sub Nimbrel::_KillTimer { push @calls, "_KillTimer @_"; return }
 sub Nimbrel::Balloon { push @calls, join '|', 'Balloon', map { $_ // 'undef' } @_; return }
 sub Nimbrel::debug { return }
 sub Nimbrel::_WideChar { return pack 'v*', unpack 'U*', $_[0] }
+sub Nimbrel::Download { push @calls, "Download $_[0]"; return 1 }
 # A script's own sub for an event.
 sub Nimbrel::DoubleClick { return }
 
@@ -141,12 +142,22 @@ subtest 'menus' => sub {
     }
 };
 
+subtest 'downloads' => sub {
+    is_deeply(calls_of(sub { is(Download('http://a/', sub { }), 1, 'started') }), ['Download http://a/'], 'the host is asked');
+    for my $case ([[undef, sub { }], 'Nimbrel::Download: no URL'], [['', sub { }], 'Nimbrel::Download: no URL'],
+        [['http://a/', 'main::body'], 'Nimbrel::Download: the body handler is not a code reference'],
+        [['http://a/', sub { }, 'main::error'], 'Nimbrel::Download: the error handler is not a code reference']) {
+        is(error_of(sub { Download(@{ $case->[0] }) }), $case->[1], $case->[1]);
+    }
+};
+
 subtest 'exports' => sub {
     package Other;
     Nimbrel->import;
     ::is_deeply([sort grep { defined &{"Other::$_"} } keys %Other::],
-        [sort qw(SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip SetMenu OnCommand)], 'the default set');
-    ::is(::error_of(sub { Nimbrel->import('Download') }), "Nimbrel does not export 'Download'", 'Download is not there yet');
+        [sort qw(SetIcon SetTimer After KillTimer Balloon OnClick OnDoubleClick OnToolTip SetMenu OnCommand Download OnDownload)],
+        'the default set');
+    ::is(::error_of(sub { Nimbrel->import('Fetch') }), "Nimbrel does not export 'Fetch'", 'an unknown name');
 };
 
 done_testing();

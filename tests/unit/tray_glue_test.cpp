@@ -1,10 +1,14 @@
 // The script's tray library (perl/Nimbrel.pm) in a packed program on the
 // test backend: what its functions make the host do, and which of the
-// script's handlers the host's events reach. Also the clock demo.
+// script's handlers the host's events reach (downloads from the tests'
+// loopback server). Also the clock demo.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
+#include <sstream>
 
+#include "tests/support/loopback_server.h"
 #include "tests/support/proc_util.h"
 
 namespace {
@@ -21,13 +25,18 @@ struct TrayGlue : ::testing::Test {
 
     // Packs the script file with the test host and the library, and runs it
     // with the steps.
-    ProcResult run_file(const std::string& script, const std::string& steps, const std::vector<std::string>& pack = {}) {
+    ProcResult run_file(const std::string& script, const std::string& steps, const std::vector<std::string>& pack = {},
+                        const std::vector<std::string>& env = {}) {
         std::vector<std::string> args = {kBin + "/kovpack", "-q", "--no-bundle-libperl", "--host-exe", kHost, "-I", kSource + "/perl"};
         args.insert(args.end(), pack.begin(), pack.end());
         args.insert(args.end(), {script, "-o", dir.file("app")});
         ProcResult packed = run_process(args);
         EXPECT_EQ(packed.status, 0) << packed.err;
-        return run_process({dir.file("app")}, {"TMPDIR=" + tmp.path, "KV_TRAY_STEPS=" + steps, "KOVRUN_DEBUG_LOG=/dev/null"});
+        // Downloads go straight to the loopback server.
+        std::vector<std::string> all = {"TMPDIR=" + tmp.path, "KV_TRAY_STEPS=" + steps, "KOVRUN_DEBUG_LOG=/dev/null", "http_proxy",
+                                        "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+        all.insert(all.end(), env.begin(), env.end());
+        return run_process({dir.file("app")}, all);
     }
     // The same for a script text, which uses the library under strict and warnings.
     ProcResult run(const std::string& script, const std::string& steps, const std::vector<std::string>& pack = {}) {
@@ -125,11 +134,91 @@ TEST_F(TrayGlue, AnExitInANestedHandlerEndsTheProgramWithoutAWarning) {
     EXPECT_EQ(r.err, "");
 }
 
+// The lines of `text`, sorted.
+std::vector<std::string> sorted_lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST_F(TrayGlue, DownloadsReachTheirHandlers) {
+    LoopbackServer server;
+    server.start(kSource + "/tests/support/http_server.py");
+    ASSERT_GT(server.http, 0) << "the loopback server did not start";
+    std::string base = server.base(), closed = server.closed_url();
+    ProcResult r = run("my ($base, $closed) = ('" + base + "', '" + closed + R"(');
+        my $pattern = join '', map { chr($_ % 251) } 0 .. 99999;
+        my $url = "$base/bytes/100000";
+        Download($url, sub { my ($body, $url) = @_; print 'body ', length $body, ' ', ($body eq $pattern ? 'ok' : 'WRONG'), " $url
+" },
+            sub { print "WRONG @_
+" });
+        $url = 'changed meanwhile';
+        Download("$base/missing", sub { print "missing: $_[0]
+" });
+        Download("$closed/a", sub { print "WRONG body
+" }, sub { my ($error, $url) = @_; print "error $url: $error
+" });
+        Download("$base/nul", sub { die "broken
+" });
+        Download("$closed/b", sub { }, sub { die "error broken
+" });
+        Download("$closed/c", sub { print "WRONG body
+" });
+        # The host's own interface beside the library's.
+        OnDownload(sub { print 'other: ', join('|', map { $_ // 'undef' } @_), "
+" });
+        Nimbrel::Download("$base/slow/0/raw", 'name');
+        Nimbrel::Download("$base/slow/0/code", sub { print "code: @_
+" });
+        Nimbrel::Download("$closed/d", 'gone');
+        Nimbrel::Download("$closed/e", sub { print "WRONG code
+" });)",
+                       "await 10");
+    std::string refused = ") failed: 7 (Couldn't connect to server)";
+    EXPECT_EQ(sorted_lines(r.out),
+              sorted_lines("tray: add size=88 id=100 flags=0x7 msg=0x8000 icon=default tip=\"Nimbrel\"\n> await 10\n"
+                           "body 100000 ok " + base + "/bytes/100000\nmissing: no such page\n"
+                           "error " + closed + "/a: InternetOpenUrl(" + closed + "/a" + refused + "\n"
+                           "other: raw|name|" + base + "/slow/0/raw\ncode: code " + base + "/slow/0/code\n"
+                           "other: undef|gone|" + closed + "/d|InternetOpenUrl(" + closed + "/d" + refused + "\n" + kLoopEnd));
+    EXPECT_EQ(sorted_lines(r.err), sorted_lines("Nimbrel: the download handler failed: broken\n"
+                                                "Nimbrel: the download error handler failed: error broken\n"));
+    EXPECT_EQ(r.status, 0);
+    server.stop();
+}
+
+TEST_F(TrayGlue, DownloadsEndTheProgramOrGiveWayToTheScriptsOwnSubs) {
+    LoopbackServer server;
+    server.start(kSource + "/tests/support/http_server.py");
+    ASSERT_GT(server.http, 0) << "the loopback server did not start";
+    // An exit in a handler ends the program with its status.
+    ProcResult r = run("END { print \"END $?\\n\" }\nDownload('" + server.base() + "/empty', sub { exit 5 });", "await 1; command 1");
+    EXPECT_EQ(r.out, kAdd4 + "> await 1\nEND 5\ntray: delete id=100 flags=0x7\ntray: destroy_window\ntray: post_quit 5\n> command 1\n");
+    EXPECT_EQ(r.status, 5);
+    // A script that defines either sub itself does not use the library's downloads.
+    for (const char* sub : {"Internet", "DownloadFailed"}) {
+        r = run(std::string("sub Nimbrel::") + sub + " { }\neval { Download('http://127.0.0.1/', sub { }) }; print $@ =~ s/ at .*//sr, \"\\n\";",
+                "");
+        EXPECT_EQ(r.out, kAdd4 + "Nimbrel::Download: the script defines its own sub Nimbrel::" + sub + "; use either of them\n" + kLoopEnd);
+    }
+    server.stop();
+}
+
 TEST_F(TrayGlue, TheClockDemoRuns) {
+    // Its network check goes to a port where nothing listens: it fails, and says so.
+    LoopbackServer server;
+    server.start(kSource + "/tests/support/http_server.py");
+    ASSERT_GT(server.http, 0) << "the loopback server did not start";
     ProcResult r = run_file(kSource + "/examples/tray/clock.pl",
-                            "shell 6; icon move; timer 1; icon ldown; timer 10; menu 7; icon rup; posted; icon move",
+                            "shell 6; icon move; timer 1; icon ldown; timer 10; menu 6; icon rup; posted; await 1 queue; "
+                            "icon rup; posted; menu 8; icon rup; posted; icon move",
                             {"--entry", "*ICON=" + icon("low"), "--entry", "*ICON:medium=" + icon("medium"), "--entry",
-                             "*ICON:high=" + icon("high")});
+                             "*ICON:high=" + icon("high")},
+                            {"CLOCK_CHECK_URL=" + server.closed_url() + "/status"});
+    server.stop();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     const char* expected[] = {
@@ -140,10 +229,14 @@ TEST_F(TrayGlue, TheClockDemoRuns) {
         "\n> timer 10\ntray: kill_timer 10\ntray: modify flags=0x10 info=\"\\w+ \\d+ \\w+ \\d{4}, \\d\\d:\\d\\d\n"
         "Load \\d+\\.\\d\\d, \\d+\\.\\d\\d, \\d+\\.\\d\\d \\(1, 5, 15 minutes\\) on \\d+ CPUs?\n\\d+ of \\d+ tasks running\nUp [^\"]+\" "
         "title=\"Clock - load (low|medium|high)\" kind=[12] timeout=10000\n",
-        // The right click's menu; its Quit ends it.
+        // The right click's menu: its network check fails (the failure
+        // comes while the menu, which shows the check running, is open); its
+        // Quit ends the program.
         "\n> icon rup\ntray: menu &Details\\|Click id=1 default; &Warn on high load id=2 checked; \\[&Follow the load over: "
-        "&1 minute id=3 checked radio; &5 minutes id=4 radio; 1&5 minutes id=5 radio\\]; -; Up [^;]+ id=6 grayed; -; "
-        "&Quit\\|Double-click id=7\ntray: menu returns 7\n> posted\n"
+        "&1 minute id=3 checked radio; &5 minutes id=4 radio; 1&5 minutes id=5 radio\\]; Check &network id=6; -; Up [^;]+ id=7 grayed; "
+        "-; &Quit\\|Double-click id=8\ntray: menu returns 6\n> posted\n> await 1 queue\n"
+        "> icon rup\ntray: menu .*; Checking the network... id=6 grayed; .*\ntray: modify flags=0x10 info=\"127.0.0.1 cannot be reached \\(after \\d+\\.\\d\\d s\\):\nCouldn't connect to server.\" "
+        "title=\"Clock - network\" kind=2 timeout=10000\ntray: menu returns 0\n> posted\n> menu 8\n> icon rup\ntray: menu .*; Check &network id=6; .*\ntray: menu returns 8\n> posted\n"
         "tray: delete id=100 flags=0x7\ntray: destroy_window\ntray: post_quit 0\n> icon move\n$",
     };
     for (const char* pattern : expected) EXPECT_TRUE(std::regex_search(r.out, std::regex(pattern))) << pattern << "\nin:\n" << r.out;
