@@ -13,12 +13,16 @@
 #   tray_e2e.sh box BINDIR      a message box opened by a timer sub (no tray
 #                               needed): timers go on while it is open, and
 #                               Return presses its default button.
+#   tray_e2e.sh download BINDIR downloads with the library's Download from a
+#                               loopback HTTP server of the test's own (no
+#                               tray needed): bodies and failures reach the
+#                               script's handlers, timers go on meanwhile.
 #
 # The program writes what its subs see to the debugger output file. Every
 # wait polls with a time-out; the X server, the tray and the program are
 # ended on every way out. Exit status 77 (skipped) when Xvfb is missing.
 set -u
-mode=${1:?mode: xembed or sni}
+mode=${1:?mode: xembed, sni, box or download}
 bin=${2:?the bin directory of the build}
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -29,7 +33,7 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tray-e2e.XXXXXX")
 log=$work/debug.log
-xvfb_pid="" tray_pid="" app_pid=""
+xvfb_pid="" tray_pid="" app_pid="" server_pid=""
 
 # The child PID has ended (it may wait to be reaped).
 ended() {
@@ -47,6 +51,7 @@ stop() {
 }
 cleanup() {
     stop "$app_pid"
+    stop "$server_pid"
     stop "$tray_pid"
     stop "$xvfb_pid"
     rm -rf "$work"
@@ -155,6 +160,35 @@ if [ "$mode" = box ]; then
     end_with_sigterm
     [ "$(seen_count END)" -eq 1 ] || fail "the END block did not run once"
     echo "PASS: message box"
+    exit 0
+fi
+if [ "$mode" = download ]; then
+    # The loopback server: it says its ports on its first line and serves
+    # until its input closes (or SIGTERM), removing what it made.
+    mkfifo "$work/server.in"
+    python3 "$here/../support/http_server.py" <"$work/server.in" >"$work/server.out" 2>"$work/server.err" &
+    server_pid=$!
+    exec 9>"$work/server.in"
+    wait_for "the loopback server" 30 test -s "$work/server.out"
+    read -r http_port closed_port < <(sed -n 's/^http=\([0-9]*\) https=[0-9]* closed=\([0-9]*\)$/\1 \2/p' "$work/server.out")
+    [ -n "${closed_port:-}" ] || fail "the loopback server did not start: $(cat "$work/server.out" "$work/server.err")"
+    export DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus
+    unset http_proxy https_proxy HTTPS_PROXY all_proxy ALL_PROXY
+    base=http://127.0.0.1:$http_port closed=http://127.0.0.1:$closed_port
+    "$bin/kovpack" -q --tray "$here/download_probe.pl" -o "$work/fetch" || fail "kovpack --tray failed"
+    PROBE_BASE=$base PROBE_CLOSED=$closed "$work/fetch" >"$work/app.out" 2>"$work/app.err" &
+    app_pid=$!
+    wait_for "the body" 30 seen "body 300000 whole from $base/bytes/300000"
+    refused="InternetOpenUrl($closed/x) failed: 7 (Couldn't connect to server)"
+    wait_for "the failure" 30 seen "error: $refused"
+    wait_for "the slow body" 30 seen "late: late, the timer ticked meanwhile"
+    grep -q -x "$refused" "$log" || fail "the failure is not on the debugger output"
+    grep -q WRONG "$log" && fail "a handler got what it should not"
+    end_with_sigterm
+    [ "$(seen_count END)" -eq 1 ] || fail "the END block did not run once"
+    no_process_dir || fail "a per-process directory was left behind: $(ls "$work/tmp")"
+    exec 9>&-
+    echo "PASS: downloads"
     exit 0
 fi
 [ "$mode" = xembed ] || fail "unknown mode $mode"
