@@ -2,8 +2,8 @@
 # the unit tests drive it with, and the host executable, which links no
 # toolkit: its desktop backend is a shared library loaded at run time.
 add_library(kvtray STATIC tray/tray_main.cpp tray/tray_events.cpp tray/tray_functions.cpp tray/tray_text.cpp
-  tray/tray_signals.cpp tray/tray_backend.cpp tray/tray_box.cpp tray/tray_menu.cpp)
-target_link_libraries(kvtray PUBLIC kvhost)
+  tray/tray_signals.cpp tray/tray_backend.cpp tray/tray_box.cpp tray/tray_menu.cpp tray/tray_download.cpp)
+target_link_libraries(kvtray PUBLIC kvhost kvnet)
 
 add_library(kvtray_test STATIC platform/test/tray_test_backend.cpp)
 target_link_libraries(kvtray_test PUBLIC Threads::Threads)

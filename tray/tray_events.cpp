@@ -14,6 +14,7 @@
 
 #include "src/binding/api.h"
 #include "src/binding/perlcall.h"
+#include "tray/tray_download.h"
 #include "tray/tray_menu.h"
 #include "tray/tray_state.h"
 
@@ -164,17 +165,11 @@ void on_click_timer() {
 
 }  // namespace
 
-int CallScriptEvent(const char* name, const char* first, const char* second, const char* third) {
+int tray_event_call(void (*fn)(void*), void* arg) {
     CallFrame frame;
-    if (!begin_call(&frame)) return 0;
-    EventCall call = {frame.interp, name, {first, second, third}, 0, 0};
-    while (call.count < 3 && call.args[call.count]) call.count++;
-    int jump = protected_call(&frame, do_event_call, &call);
-    int status = 0;
-    if (jump != 0) {
-        call.failed = 1;
-        status = *api.Perl_Istatusvalue_ptr(frame.interp);
-    }
+    if (!begin_call(&frame)) return -1;
+    int jump = protected_call(&frame, fn, arg);
+    int status = jump != 0 ? *api.Perl_Istatusvalue_ptr(frame.interp) : 0;
     end_call(&frame);
     if (jump != 0) {
         // An exit that got past the exit guard (CORE::exit) unwound the
@@ -183,7 +178,15 @@ int CallScriptEvent(const char* name, const char* first, const char* second, con
         tray_request_quit(status);
     }
     settle();
-    return call.failed ? 0 : 1;
+    return jump;
+}
+
+int CallScriptEvent(const char* name, const char* first, const char* second, const char* third) {
+    if (!tray_state.session) return 0;
+    EventCall call = {kovrun_interp(tray_state.session), name, {first, second, third}, 0, 0};
+    while (call.count < 3 && call.args[call.count]) call.count++;
+    int jump = tray_event_call(do_event_call, &call);
+    return jump == 0 && !call.failed ? 1 : 0;
 }
 
 void RefreshToolTip() {
@@ -315,7 +318,7 @@ intptr_t TrayWindowProc(uint32_t message, uintptr_t wparam, intptr_t lparam) {
         case TRAY_MSG_ICON:
             return OnTrayNotify(wparam, lparam);
         case TRAY_MSG_DOWNLOAD_DONE:
-            // Handed to the download completion, which comes with downloads.
+            tray_download_done(wparam);
             return 0;
         case TRAY_MSG_MENU_OPENING:
             FillIconMenu(wparam);

@@ -15,6 +15,7 @@
 #include "src/binding/kovar.h"
 #include "src/binding/perlcall.h"
 #include "src/launcher/kovrun.h"
+#include "tray/tray_download.h"
 #include "tray/tray_state.h"
 
 namespace {
@@ -275,7 +276,7 @@ void tray_xs_init(KvInterp* interp) {
     host_xs_init(interp);
     api.Perl_newXS(interp, "Nimbrel::debug", xs_debug, kFile);
     api.Perl_newXS(interp, "Nimbrel::Balloon", xs_Balloon, kFile);
-    // Nimbrel::Download comes here.
+    tray_download_xs_init(interp);
     tray_box_xs_init(interp);
     api.Perl_newXS(interp, "Nimbrel::_WideChar", xs_WideChar, kFile);
     api.Perl_newXS(interp, "Nimbrel::_LoadIcon", xs_LoadIcon, kFile);

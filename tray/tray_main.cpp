@@ -12,6 +12,7 @@
 #include "src/launcher/diag.h"
 #include "src/launcher/env.h"
 #include "src/launcher/kovrun.h"
+#include "tray/tray_download.h"
 #include "tray/tray_state.h"
 
 TrayState tray_state;
@@ -87,6 +88,7 @@ void quit_sequence(int status, bool run_end_blocks, bool leave_now) {
         _exit(status & 0xFF);
     }
     cleanup_temp_dirs();
+    tray_download_quit();
     tray_notify(TRAY_ICON_DELETE, TRAY_NIF_SHOW);
     if (leave_now) {
         fflush(nullptr);
@@ -189,5 +191,12 @@ int tray_main(const TrayBackend* backend, int argc, char** argv) {
     backend->close();
     free_backend_argv();
     fflush(stdout);
+    // A download worker that could not be ended must not meet the exit
+    // handlers of the libraries it is inside.
+    if (!tray_download_end()) {
+        cleanup_temp_dirs();
+        fflush(nullptr);
+        _exit(tray_state.exit_status & 0xFF);
+    }
     return tray_state.exit_status & 0xFF;
 }

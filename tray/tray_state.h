@@ -104,6 +104,12 @@ intptr_t OnTrayNotify(uintptr_t wparam, intptr_t lparam);
 // G_EVAL and G_DISCARD. 1 on success; 0 when it failed, died, or exited (the
 // exit quits the application) and when there is no session.
 int CallScriptEvent(const char* name, const char* first, const char* second, const char* third);
+// Runs fn(arg) as an event's call into the script: in the session's
+// interpreter, inside a jump frame of its own, counted as an open call; an
+// exit quits the application as an event sub's exit does. -1 when nothing
+// may reach the script (no session, a quit under way), 0 when fn returned,
+// else the interpreter's jump code.
+int tray_event_call(void (*fn)(void*), void* arg);
 void RefreshToolTip();
 void ShowPopupMenu();
 // The desktop wants the items of the icon's exported menu (why:

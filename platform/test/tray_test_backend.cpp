@@ -8,6 +8,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -40,6 +41,13 @@ constexpr int kMaxPosted = 256;
 Posted g_posted[kMaxPosted];
 int g_posted_count = 0;
 pthread_mutex_t g_posted_lock = PTHREAD_MUTEX_INITIALIZER;
+// Messages queued by threads other than the loop's, and how many the
+// "await" steps have waited for so far.
+pthread_t g_loop_thread;
+int g_foreign_posted = 0;
+int g_awaited = 0;
+pthread_cond_t g_foreign_cond = PTHREAD_COND_INITIALIZER;
+constexpr int kAwaitSeconds = 60;
 
 struct Watched {
     int fd;
@@ -115,6 +123,7 @@ int find_timer(uint32_t id) {
 // ---- the table ------------------------------------------------------------------------
 int t_open(int*, char**, TrayWindowProcFn proc, char*, size_t) {
     g_proc = proc;
+    g_loop_thread = pthread_self();
     return 0;
 }
 void t_close() { g_proc = nullptr; }
@@ -177,6 +186,10 @@ int t_post_message(uint32_t message, uintptr_t wparam, intptr_t lparam) {
     pthread_mutex_lock(&g_posted_lock);
     bool room = g_posted_count < kMaxPosted;
     if (room) g_posted[g_posted_count++] = {message, wparam, lparam};
+    if (room && !pthread_equal(pthread_self(), g_loop_thread)) {
+        g_foreign_posted++;
+        pthread_cond_broadcast(&g_foreign_cond);
+    }
     pthread_mutex_unlock(&g_posted_lock);
     return room;
 }
@@ -233,6 +246,21 @@ void poll_watched() {
     }
 }
 
+// Waits (in real time, up to kAwaitSeconds) until `n` more messages from
+// other threads have been queued, counted on from the previous await.
+void await_posted(int n) {
+    g_awaited += n;
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += kAwaitSeconds;
+    pthread_mutex_lock(&g_posted_lock);
+    while (g_foreign_posted < g_awaited)
+        if (pthread_cond_timedwait(&g_foreign_cond, &g_posted_lock, &deadline) != 0) break;
+    int arrived = g_foreign_posted;
+    pthread_mutex_unlock(&g_posted_lock);
+    if (arrived < g_awaited) line("await timed out: %d of %d arrived", arrived, g_awaited);
+}
+
 void run_step(char* step) {
     char* words[8];
     int count = 0;
@@ -250,6 +278,9 @@ void run_step(char* step) {
         g_double_click_ms = static_cast<uint32_t>(number(words[1]));
     } else if (strcmp(words[0], "posted") == 0) {
         run_posted();
+    } else if (strcmp(words[0], "await") == 0 && (count == 2 || (count == 3 && strcmp(words[2], "queue") == 0))) {
+        await_posted(static_cast<int>(number(words[1])));
+        if (count == 2) run_posted();
     } else if (strcmp(words[0], "box") == 0 && count == 2) {
         g_box_result = static_cast<int>(number(words[1]));
     } else if (strcmp(words[0], "menu") == 0 && count <= 2) {

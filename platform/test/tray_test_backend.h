@@ -2,8 +2,8 @@
 // that the host makes as one line ("tray: ...") to its output, and its event
 // loop runs a list of steps that inject what a desktop would deliver: icon
 // notifications, timer expiries, commands, the taskbar's return, posted
-// messages, signals. Nothing waits for real time: a timer fires when a step
-// says so.
+// messages, signals. Nothing but "await" waits for real time: a timer fires
+// when a step says so.
 //
 // Steps, separated by ';' or new lines (each echoed as "> STEP" before it runs):
 //   shell N          the shell version to report (4 when not given), also as
@@ -19,6 +19,11 @@
 //   post STEP        queue the message of an icon, timer, command, taskbar or
 //                    msg step instead of delivering it
 //   posted           deliver the queued messages
+//   await N [queue]  wait (in real time, up to a minute) until N more
+//                    messages that other threads posted have been queued
+//                    (counted on from the previous await), then deliver the
+//                    queued messages, or with "queue" leave them queued; a
+//                    wait that runs out says so
 //   modal            the next timer or icon call of the host first delivers
 //                    the queued messages, as a modal loop inside it would
 //   box N            the next message box is answered with button code N

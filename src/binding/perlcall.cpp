@@ -107,7 +107,9 @@ void kv_leave_scope(KvInterp* interp) {
     api.Perl_pop_scope(interp);
 }
 
-void kv_push_args(KvInterp* interp, const char* const* args, int count) {
+namespace {
+// PUSHMARK, with room for `count` more values; returns the stack pointer.
+KvSV** push_mark(KvInterp* interp, int count) {
     KvSV** sp = *api.Perl_Tstack_sp_ptr(interp);
     // As the interpreter's PUSHMARK: step the top first; when that reaches
     // the end, the growth makes room and returns the same slot (it expects
@@ -117,7 +119,19 @@ void kv_push_args(KvInterp* interp, const char* const* args, int count) {
     if (entry == *api.Perl_Tmarkstack_max_ptr(interp)) entry = api.Perl_markstack_grow(interp);
     *entry = static_cast<KvMark>(sp - *api.Perl_Tstack_base_ptr(interp));
     if (*api.Perl_Tstack_max_ptr(interp) - sp < count) sp = api.Perl_stack_grow(interp, sp, sp, count);
+    return sp;
+}
+}  // namespace
+
+void kv_push_args(KvInterp* interp, const char* const* args, int count) {
+    KvSV** sp = push_mark(interp, count);
     for (int i = 0; i < count; i++) *++sp = api.Perl_sv_2mortal(interp, api.Perl_newSVpv(interp, args[i], 0));
+    *api.Perl_Tstack_sp_ptr(interp) = sp;
+}
+
+void kv_push_values(KvInterp* interp, KvSV* const* values, int count) {
+    KvSV** sp = push_mark(interp, count);
+    for (int i = 0; i < count; i++) *++sp = values[i];
     *api.Perl_Tstack_sp_ptr(interp) = sp;
 }
 

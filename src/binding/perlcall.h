@@ -50,6 +50,13 @@ inline double kv_sv_nvx(const KvSV* sv) {
     memcpy(&v, kv_sv_any(sv) + KV_XPVNV_NV, sizeof v);
     return v;
 }
+// SvREFCNT_inc: one more reference to the value.
+inline void kv_sv_refcnt_inc(KvSV* sv) {
+    uint32_t n;
+    memcpy(&n, reinterpret_cast<const char*>(sv) + KV_SV_REFCNT, sizeof n);
+    n++;
+    memcpy(reinterpret_cast<char*>(sv) + KV_SV_REFCNT, &n, sizeof n);
+}
 inline bool kv_sv_iok(const KvSV* sv) { return kv_sv_flags(sv) & KV_SVf_IOK; }
 inline bool kv_sv_pok(const KvSV* sv) { return kv_sv_flags(sv) & KV_SVf_POK; }
 inline bool kv_sv_nok(const KvSV* sv) { return kv_sv_flags(sv) & KV_SVf_NOK; }
@@ -85,6 +92,8 @@ void kv_enter_scope(KvInterp* interp);
 void kv_leave_scope(KvInterp* interp);
 // PUSHMARK, then pushes the arguments as new mortal strings.
 void kv_push_args(KvInterp* interp, const char* const* args, int count);
+// PUSHMARK, then pushes the values themselves.
+void kv_push_values(KvInterp* interp, KvSV* const* values, int count);
 // Calls a named sub with the given flags; returns the number of results left
 // on the stack (see kv_pop_result).
 KvI32 kv_call_named(KvInterp* interp, const char* name, KvI32 flags);
