@@ -60,6 +60,10 @@ NetUrl* net_open_url(NetSession* session, const char* url, int* error);
    failing. */
 int net_read(NetUrl* url, void* buffer, size_t size, size_t* got, int* error);
 
+/* The length of the body that the response announces, -1 when it announces
+   none. Only a hint: the body read may be shorter or longer. */
+int64_t net_content_length(NetUrl* url);
+
 /* Closes the URL (null is allowed). */
 void net_close_url(NetUrl* url);
 

@@ -89,6 +89,14 @@ int main(void) {
     VAL("KV_G_NOARGS", G_NOARGS);
     VAL("KV_G_KEEPERR", G_KEEPERR);
     VAL("KV_GV_ADD", GV_ADD);
+    VAL("KV_SV_HAS_TRAILING_NUL", SV_HAS_TRAILING_NUL);
+    /* Whether the interpreter's allocator is the C library's malloc, so that
+       a buffer from malloc may become a string's own. */
+#ifdef MYMALLOC
+    VAL("KV_PERL_USES_MALLOC", 0);
+#else
+    VAL("KV_PERL_USES_MALLOC", 1);
+#endif
 
     /* Globs: GvFLAGS lives in the body's xpv_cur. */
     OFF("KV_XPVGV_FLAGS", XPVGV, xpv_cur);

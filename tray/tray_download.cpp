@@ -65,8 +65,13 @@ struct DownloadRequest {
     char* url_text;       // a private copy of the URL's text
     NetSession* session;
     pthread_t thread;
-    DownloadChunk* chunks;  // the body in arrival order
-    size_t total;
+    // The body: when the response announces its length, one buffer of that
+    // size (and room for a NUL) read into directly, which CONTENT then takes
+    // over without a copy; whatever else arrives, in arrival order, in chunks.
+    unsigned char* body;
+    size_t body_length;
+    DownloadChunk* chunks;
+    size_t total;  // body_length plus the chunks' lengths
     int failed;                   // nothing is delivered: `error` says why
     char error[kDiagnosticSize];  // the diagnostic that ended a failed download
     int finished;                 // the worker is done with the request (registry lock)
@@ -148,7 +153,18 @@ void free_chunks(DownloadRequest* r) {
         r->chunks = c->next;
         free(c);
     }
+    free(r->body);
+    r->body = nullptr;
+    r->body_length = 0;
     r->total = 0;
+}
+
+// The buffer for an announced body of `announced` bytes, or null when the
+// length is not known, is nothing, or cannot be had (the chunks take it then).
+unsigned char* announced_body(int64_t announced) {
+    if (!KV_PERL_USES_MALLOC || !api.Perl_sv_usepvn_flags) return nullptr;
+    if (announced <= 0 || static_cast<uint64_t>(announced) >= SIZE_MAX / 2) return nullptr;
+    return static_cast<unsigned char*>(malloc(static_cast<size_t>(announced) + 1));
 }
 
 // Frees a request whose worker has finished; its values, where they are
@@ -180,10 +196,18 @@ void read_body(DownloadRequest* r, NetUrl* url) {
     unsigned char buffer[kReadSize];
     DownloadChunk** tail = &r->chunks;
     int failures = 0;
+    int64_t announced = net_content_length(url);
+    r->body = announced_body(announced);
+    size_t room = r->body ? static_cast<size_t>(announced) : 0;
     for (;;) {
         size_t got = 0;
         int error = 0;
-        if (!net_read(url, buffer, sizeof buffer, &got, &error)) {
+        // Into the announced body while it has room, else into the buffer.
+        bool direct = r->body_length < room;
+        unsigned char* into = direct ? r->body + r->body_length : buffer;
+        size_t ask = direct ? room - r->body_length : sizeof buffer;
+        if (ask > kReadSize) ask = kReadSize;
+        if (!net_read(url, into, ask, &got, &error)) {
             snprintf(r->error, sizeof r->error, "InternetReadFile failed: %d (%s)", error, net_error_text(error));
             diagnostic(r->error);
             if (net_error_is_final(error) || ++failures > kReadRetries) {
@@ -195,6 +219,11 @@ void read_body(DownloadRequest* r, NetUrl* url) {
         }
         failures = 0;
         if (got == 0) break;
+        if (direct) {
+            r->body_length += got;
+            r->total += got;
+            continue;
+        }
         size_t size = sizeof(DownloadChunk) + got;
         auto* c = static_cast<DownloadChunk*>(malloc(size));
         if (!c) {
@@ -312,10 +341,29 @@ void deliver(void* p) {
     KvSV* url = api.Perl_sv_2mortal(interp, r->url_value);
     KvSV* context = api.Perl_sv_2mortal(interp, r->context_value);
     r->url_value = r->context_value = nullptr;
-    if (!r->failed) {
+    if (!r->failed && r->body && !r->chunks) {
+        // The whole body came as announced (or shorter): its buffer becomes
+        // CONTENT's own.
+        KvSV* content = api.Perl_sv_2mortal(interp, api.Perl_newSV(interp, 0));
+        unsigned char* body = r->body;
+        size_t length = r->body_length;
+        r->body = nullptr;
+        r->body_length = r->total = 0;
+        body[length] = 0;
+        api.Perl_sv_usepvn_flags(interp, content, reinterpret_cast<char*>(body), length, KV_SV_HAS_TRAILING_NUL);
+        KvSV* args[] = {content, context, url};
+        kv_push_values(interp, args, 3);
+        kv_call_named(interp, "Nimbrel::Internet", KV_G_EVAL | KV_G_DISCARD);
+    } else if (!r->failed) {
         KvSV* content = api.Perl_sv_2mortal(interp, api.Perl_newSV(interp, r->total + 1));
         char* bytes = kv_sv_pvx(content);
         size_t at = 0;
+        if (r->body) {
+            memcpy(bytes, r->body, r->body_length);
+            at = r->body_length;
+            free(r->body);
+            r->body = nullptr;
+        }
         while (DownloadChunk* chunk = r->chunks) {
             // Room for the terminating NUL, whatever the chunks say.
             if (chunk->length >= r->total + 1 - at) break;

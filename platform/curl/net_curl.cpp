@@ -295,6 +295,12 @@ int net_read(NetUrl* u, void* buffer, size_t size, size_t* got, int* error) {
     return 1;
 }
 
+int64_t net_content_length(NetUrl* url) {
+    curl_off_t length = -1;
+    if (!url || curl_easy_getinfo(url->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK) return -1;
+    return length < 0 ? -1 : static_cast<int64_t>(length);
+}
+
 void net_close_url(NetUrl* u) {
     if (!u) return;
     if (u->multi && u->easy) curl_multi_remove_handle(u->multi, u->easy);

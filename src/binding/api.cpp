@@ -19,7 +19,7 @@ const SlotInfo kSlots[] = {
     KV_API_SLOTS(KV_API_INFO)
 #undef KV_API_INFO
 };
-static_assert(sizeof kSlots / sizeof kSlots[0] == KV_API_SLOT_COUNT, "the table has 66 slots");
+static_assert(sizeof kSlots / sizeof kSlots[0] == KV_API_SLOT_COUNT, "the table has 67 slots");
 
 void** slot_address(PerlApi* table, int i) {
     return reinterpret_cast<void**>(reinterpret_cast<char*>(table) + kSlots[i].offset);

@@ -99,7 +99,8 @@ static_assert(KV_SIZEOF_SCOPESTACK_IX == sizeof(KvI32), "scope index size differ
     X(perl_parse, int, (KvInterp*, KvXsInit, int, char**, char**), 1)                     \
     X(perl_run, int, (KvInterp*), 1)                                                      \
     X(Perl_sv_catsv_flags, void, (KvInterp*, KvSV*, KvSV*, KvI32), 0)                     \
-    X(Perl_sv_2pv_flags, char*, (KvInterp*, KvSV*, KvStrLen*, uint32_t), 0)
+    X(Perl_sv_2pv_flags, char*, (KvInterp*, KvSV*, KvStrLen*, uint32_t), 0)               \
+    X(Perl_sv_usepvn_flags, void, (KvInterp*, KvSV*, char*, KvStrLen, uint32_t), 0)
 
 struct PerlApi {
 #define KV_API_FIELD(name, ret, params, required) ret(*name) params;
@@ -107,7 +108,7 @@ struct PerlApi {
 #undef KV_API_FIELD
 };
 
-constexpr int KV_API_SLOT_COUNT = 66;
+constexpr int KV_API_SLOT_COUNT = 67;
 
 // The process-wide table. Host code calls through it while an interpreter
 // runs, so it is only ever replaced as a whole by a complete table of a

@@ -83,6 +83,11 @@ KVT_EXPORT char* Perl_sv_2pv_flags(void* interp, char* value, size_t* length, ui
 }
 #endif
 
+/* Optional for every library: only downloads use it. */
+KVT_EXPORT void Perl_sv_usepvn_flags(void* interp, char* value, char* ptr, size_t length, uint32_t flags) {
+    (void)interp, (void)value, (void)ptr, (void)length, (void)flags;
+}
+
 #if KVT_ABI == 1
 KVT_EXPORT const char* kovar_runtime_abi(void) { return KV_PERL_ABI; }
 #elif KVT_ABI == 2

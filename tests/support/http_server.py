@@ -8,6 +8,7 @@ certificate) and exits. Ports are chosen by the system.
 
 Routes:
   /bytes/N          N bytes, byte i being i % 251
+  /unannounced/N    the same bytes without a length: they end with the connection
   /empty            an empty body
   /nul              the 6 bytes "a\\0b\\0\\0c"
   /missing          404 with the body "no such page"
@@ -53,10 +54,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         parts = path.split("/", 3)[1:]
         route = parts[0] if parts else ""
         try:
-            if route == "bytes":
+            if route in ("bytes", "unannounced"):
                 n = int(parts[1])
                 self.send_response(200)
-                self.send_header("Content-Length", str(n))
+                if route == "bytes":
+                    self.send_header("Content-Length", str(n))
+                else:
+                    self.close_connection = True
                 self.end_headers()
                 while n > 0:
                     block = PATTERN[: min(n, len(PATTERN))]

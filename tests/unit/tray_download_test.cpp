@@ -94,7 +94,7 @@ const char* kDeliver = R"(
     my $block = join '', map chr, 0 .. 250;
     sub pattern { substr($block x ($_[0] / 251 + 1), 0, $_[0]) }
     my %want = (empty => '', small => pattern(10), big => pattern(100000), huge => pattern(3000017),
-                nul => "a\0b\0\0c", missing => 'no such page', moved => pattern(10),
+                stream => pattern(300007), nul => "a\0b\0\0c", missing => 'no such page', moved => pattern(10),
                 headers => 'Nimbrel/1.0|no-cache|no-cache', loop3 => pattern(3), loop4 => pattern(4));
     sub Nimbrel::Internet {
         my ($content, $context, $url) = @_;
@@ -105,18 +105,20 @@ const char* kDeliver = R"(
 TEST_F(TrayDownload, BodiesArriveWholeWithTheirContextAndUrl) {
     ProcResult r = run(std::string(kDeliver) + R"(
         my %paths = (empty => '/empty', big => '/bytes/100000', huge => '/bytes/3000017', nul => '/nul',
-                     missing => '/missing', moved => '/redirect/bytes/10', headers => '/headers');
+                     missing => '/missing', moved => '/redirect/bytes/10', headers => '/headers',
+                     stream => '/unannounced/300007');
         print Nimbrel::Download("$base$paths{$_}", $_) ? "started $_\n" : "refused $_\n" for sort keys %paths;
         Nimbrel::Download("$base/bytes/$_", "loop$_") for 3, 4;
         print 'one argument: ', (Nimbrel::Download("$base/empty") ? 'true' : 'false'), "\n";
         print 'three arguments: ', (Nimbrel::Download("$base/empty", 1, 2) ? 'true' : 'false'), "\n";)",
-                       "await 9");
+                       "await 10");
     EXPECT_EQ(lines(r.out, "got "), (std::vector<std::string>{
                                          "got big 100000 ok /bytes/100000", "got empty 0 ok /empty",
                                          "got headers 29 ok /headers", "got huge 3000017 ok /bytes/3000017",
                                          "got loop3 3 ok /bytes/3", "got loop4 4 ok /bytes/4", "got missing 12 ok /missing",
-                                         "got moved 10 ok /redirect/bytes/10", "got nul 6 ok /nul"}));
-    EXPECT_EQ(lines(r.out, "started ").size(), 7u) << r.out;
+                                         "got moved 10 ok /redirect/bytes/10", "got nul 6 ok /nul",
+                                         "got stream 300007 ok /unannounced/300007"}));
+    EXPECT_EQ(lines(r.out, "started ").size(), 8u) << r.out;
     EXPECT_NE(r.out.find("one argument: false\nthree arguments: false\n"), std::string::npos) << r.out;
     EXPECT_EQ(debug_log(), "");
     EXPECT_EQ(r.status, 0);
