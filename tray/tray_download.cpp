@@ -40,6 +40,10 @@ namespace {
 constexpr const char* kFile = "Nimbrel";
 constexpr const char* kAgent = "Nimbrel/1.0";
 constexpr size_t kReadSize = 65536;
+// The room an announced body's buffer has beyond the body: its terminating
+// NUL, and the count byte of Perl's copy-on-write, without which every copy
+// of CONTENT that the script makes (my ($body) = @_) would copy the body.
+constexpr size_t kBodySlack = 2;
 // Diagnostics are formatted into buffers of this size, whatever the URL's length.
 constexpr size_t kDiagnosticSize = 200;
 // The room that a diagnostic keeps for the URL at least, before it drops the
@@ -66,9 +70,11 @@ struct DownloadRequest {
     NetSession* session;
     pthread_t thread;
     // The body: when the response announces its length, one buffer of that
-    // size (and room for a NUL) read into directly, which CONTENT then takes
-    // over without a copy; whatever else arrives, in arrival order, in chunks.
+    // size (and kBodySlack bytes more) read into directly, which CONTENT
+    // then takes over without a copy; whatever else arrives, in arrival
+    // order, in chunks.
     unsigned char* body;
+    size_t body_size;  // the buffer's allocation
     size_t body_length;
     DownloadChunk* chunks;
     size_t total;  // body_length plus the chunks' lengths
@@ -164,7 +170,7 @@ void free_chunks(DownloadRequest* r) {
 unsigned char* announced_body(int64_t announced) {
     if (!KV_PERL_USES_MALLOC || !api.Perl_sv_usepvn_flags) return nullptr;
     if (announced <= 0 || static_cast<uint64_t>(announced) >= SIZE_MAX / 2) return nullptr;
-    return static_cast<unsigned char*>(malloc(static_cast<size_t>(announced) + 1));
+    return static_cast<unsigned char*>(malloc(static_cast<size_t>(announced) + kBodySlack));
 }
 
 // Frees a request whose worker has finished; its values, where they are
@@ -198,6 +204,7 @@ void read_body(DownloadRequest* r, NetUrl* url) {
     int failures = 0;
     int64_t announced = net_content_length(url);
     r->body = announced_body(announced);
+    if (r->body) r->body_size = static_cast<size_t>(announced) + kBodySlack;
     size_t room = r->body ? static_cast<size_t>(announced) : 0;
     for (;;) {
         size_t got = 0;
@@ -351,6 +358,7 @@ void deliver(void* p) {
         r->body_length = r->total = 0;
         body[length] = 0;
         api.Perl_sv_usepvn_flags(interp, content, reinterpret_cast<char*>(body), length, KV_SV_HAS_TRAILING_NUL);
+        kv_sv_set_len(content, r->body_size);
         KvSV* args[] = {content, context, url};
         kv_push_values(interp, args, 3);
         kv_call_named(interp, "Nimbrel::Internet", KV_G_EVAL | KV_G_DISCARD);

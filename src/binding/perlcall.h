@@ -40,6 +40,8 @@ inline KvStrLen kv_sv_cur(const KvSV* sv) {
     return n;
 }
 inline void kv_sv_set_cur(KvSV* sv, KvStrLen n) { memcpy(kv_sv_any(sv) + KV_XPV_CUR, &n, sizeof n); }
+// The string buffer's allocated size (SvLEN).
+inline void kv_sv_set_len(KvSV* sv, KvStrLen n) { memcpy(kv_sv_any(sv) + KV_XPV_LEN, &n, sizeof n); }
 inline KvIV kv_sv_ivx(const KvSV* sv) {
     KvIV v;
     memcpy(&v, kv_sv_any(sv) + KV_XPVIV_IV, sizeof v);

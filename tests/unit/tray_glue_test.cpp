@@ -151,36 +151,31 @@ TEST_F(TrayGlue, DownloadsReachTheirHandlers) {
     ProcResult r = run("my ($base, $closed) = ('" + base + "', '" + closed + R"(');
         my $pattern = join '', map { chr($_ % 251) } 0 .. 99999;
         my $url = "$base/bytes/100000";
-        Download($url, sub { my ($body, $url) = @_; print 'body ', length $body, ' ', ($body eq $pattern ? 'ok' : 'WRONG'), " $url
-" },
-            sub { print "WRONG @_
-" });
+        Download($url, sub { my ($body, $url) = @_; print 'body ', length $body, ' ', ($body eq $pattern ? 'ok' : 'WRONG'), " $url\n" },
+            sub { print "WRONG @_\n" });
         $url = 'changed meanwhile';
-        Download("$base/missing", sub { print "missing: $_[0]
-" });
-        Download("$closed/a", sub { print "WRONG body
-" }, sub { my ($error, $url) = @_; print "error $url: $error
-" });
-        Download("$base/nul", sub { die "broken
-" });
-        Download("$closed/b", sub { }, sub { die "error broken
-" });
-        Download("$closed/c", sub { print "WRONG body
-" });
+        Download("$base/missing", sub { print "missing: $_[0]\n" });
+        Download("$closed/a", sub { print "WRONG body\n" }, sub { my ($error, $url) = @_; print "error $url: $error\n" });
+        Download("$base/nul", sub { die "broken\n" });
+        Download("$closed/b", sub { }, sub { die "error broken\n" });
+        Download("$closed/c", sub { print "WRONG body\n" });
         # The host's own interface beside the library's.
-        OnDownload(sub { print 'other: ', join('|', map { $_ // 'undef' } @_), "
-" });
+        OnDownload(sub { print 'other: ', join('|', map { $_ // 'undef' } @_), "\n" });
         Nimbrel::Download("$base/slow/0/raw", 'name');
-        Nimbrel::Download("$base/slow/0/code", sub { print "code: @_
-" });
+        Nimbrel::Download("$base/slow/0/code", sub { print "code: @_\n" });
         Nimbrel::Download("$closed/d", 'gone');
-        Nimbrel::Download("$closed/e", sub { print "WRONG code
-" });)",
+        Nimbrel::Download("$closed/e", sub { print "WRONG code\n" });
+        # The handler's copy of the body shares the host's buffer: a large
+        # body is neither copied nor held twice.
+        use B ();
+        my $dispatch = \&Nimbrel::Internet;
+        { no warnings 'redefine'; *Nimbrel::Internet = sub { &$dispatch; print 'content ', shared($_[0]), "\n" if $_[2] =~ /bytes/ } }
+        sub shared { B::svref_2object(\$_[0])->FLAGS & B::SVf_IsCOW ? 'shared' : 'copied' })",
                        "await 10");
     std::string refused = ") failed: 7 (Couldn't connect to server)";
     EXPECT_EQ(sorted_lines(r.out),
               sorted_lines("tray: add size=88 id=100 flags=0x7 msg=0x8000 icon=default tip=\"Nimbrel\"\n> await 10\n"
-                           "body 100000 ok " + base + "/bytes/100000\nmissing: no such page\n"
+                           "body 100000 ok " + base + "/bytes/100000\ncontent shared\nmissing: no such page\n"
                            "error " + closed + "/a: InternetOpenUrl(" + closed + "/a" + refused + "\n"
                            "other: raw|name|" + base + "/slow/0/raw\ncode: code " + base + "/slow/0/code\n"
                            "other: undef|gone|" + closed + "/d|InternetOpenUrl(" + closed + "/d" + refused + "\n" + kLoopEnd));
