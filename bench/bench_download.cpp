@@ -1,5 +1,5 @@
-// Downloads of a packed tray program, against curl on the same loopback
-// server in the same run:
+// Downloads of a packed tray program, against curl and libcurl on the same
+// loopback server in the same run:
 //
 //   - throughput: one large body (512 MB by default) fetched with the
 //     library's Download and delivered to the script's handler (the time
@@ -9,7 +9,10 @@
 //     nothing, a second baseline keeps the body as a program that hands it
 //     on must: libcurl (in a process of its own: this program again)
 //     writing it into one buffer of the body's size, the least memory
-//     traffic that keeping it costs;
+//     traffic that keeping it costs. The body comes once with its length
+//     announced (the host reads it straight into CONTENT's buffer) and
+//     once without (the host keeps it in chunks and copies them into
+//     CONTENT at the end);
 //   - peak memory: the program's VmHWM once the body has been delivered,
 //     against the body's size, and that peak less the program's VmHWM
 //     before the download (its own footprint, Qt included);
@@ -18,7 +21,7 @@
 //     the size each run and are delivered, against the same timer in the
 //     same program for two seconds before them.
 //
-//   bench_download [ROUNDS] [SIZE_MB]   (default 3 rounds, 512 MB)
+//   bench_download [ROUNDS] [SIZE_MB]   (default 5 rounds, 512 MB)
 //
 // The program is packed with the real tray host and its desktop backend,
 // on Qt's offscreen platform: no X server is needed, and the event loop,
@@ -55,8 +58,9 @@ extern char** environ;
 namespace {
 
 // ---- the server ------------------------------------------------------------------------
-// GET /bytes/N answers N bytes (byte i is i % 251) with a Content-Length;
-// anything else a 404.
+// GET /bytes/N answers N bytes (byte i is i % 251) with a Content-Length,
+// GET /unannounced/N the same without one (the body ends with the
+// connection); anything else a 404.
 constexpr size_t kSourceSize = 251 * 65536;  // a whole number of periods
 int g_source = -1;                           // a memory file holding the pattern
 int g_listener = -1;
@@ -81,9 +85,11 @@ void* serve(void* p) {
     }
     head[used] = 0;
     unsigned long long n = 0;
-    if (sscanf(head, "GET /bytes/%llu ", &n) == 1) {
-        char reply[256];
-        int len = snprintf(reply, sizeof reply, "HTTP/1.1 200 OK\r\nContent-Length: %llu\r\nConnection: close\r\n\r\n", n);
+    char route[16] = "";
+    if (sscanf(head, "GET /%15[a-z]/%llu ", route, &n) == 2 && (strcmp(route, "bytes") == 0 || strcmp(route, "unannounced") == 0)) {
+        char reply[256], length[64] = "";
+        if (strcmp(route, "bytes") == 0) snprintf(length, sizeof length, "Content-Length: %llu\r\n", n);
+        int len = snprintf(reply, sizeof reply, "HTTP/1.1 200 OK\r\n%sConnection: close\r\n\r\n", length);
         send_all(fd, reply, static_cast<size_t>(len));
         size_t pos = 0;  // in the memory file: the body goes on where the last send ended
         while (n > 0) {
@@ -246,7 +252,8 @@ long long now_ns() {
 }
 
 // Seconds to fetch the URL into a fresh buffer of `size` bytes with
-// libcurl (no proxy); -1 when it failed.
+// libcurl (no proxy, deliveries of up to 64 KiB as in the host); -1 when
+// it failed.
 double fetch_to_memory(const std::string& url, size_t size) {
     Sink sink = {static_cast<unsigned char*>(malloc(size)), size, 0};
     CURL* e = curl_easy_init();
@@ -254,6 +261,7 @@ double fetch_to_memory(const std::string& url, size_t size) {
     if (sink.data && e) {
         curl_easy_setopt(e, CURLOPT_URL, url.c_str());
         curl_easy_setopt(e, CURLOPT_NOPROXY, "*");
+        curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 65536L);  // as the host's
         curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, sink_write);
         curl_easy_setopt(e, CURLOPT_WRITEDATA, &sink);
         long long start = now_ns();
@@ -311,6 +319,12 @@ if ($mode eq 'one') {
 }
 )";
 
+// The program's figures for one kind of body, one entry per round.
+struct Fetched {
+    std::vector<double> seconds, curl_ratios, memory_ratios, peaks, growths;
+    double idle = 0;
+};
+
 struct Lateness {
     double median_ms = 0, max_ms = 0;
     size_t ticks = 0;
@@ -367,8 +381,11 @@ int run(const std::string& self, int rounds, long long size) {
         fprintf(stderr, "bench_download: the program failed:\n%s", out.c_str());
         status = 1;
     }
-    std::vector<double> curl_s, memory_s, app_s, ratios, memory_ratios, peaks, growths;
-    double idle = 0;
+    // Per round: the baselines, then the program on the body with its
+    // length announced and without.
+    std::vector<double> curl_s, memory_s;
+    Fetched fetched[2];
+    const char* const kRoutes[2] = {"/bytes/", "/unannounced/"};
     for (int i = 0; i < rounds && status == 0; i++) {
         if (!capture({"curl", "-s", "--noproxy", "*", "-o", "/dev/null", "-w", "seconds %{time_total}\\nlength %{size_download}\\n", url},
                      env, 120, &out) ||
@@ -377,7 +394,7 @@ int run(const std::string& self, int rounds, long long size) {
             status = 1;
             break;
         }
-        double c = field(out, "seconds");
+        curl_s.push_back(field(out, "seconds"));
         double m = -1;
         if (capture({self, "--to-memory", url, std::to_string(size)}, env, 120, &out)) m = field(out, "seconds");
         if (m <= 0) {
@@ -385,33 +402,42 @@ int run(const std::string& self, int rounds, long long size) {
             status = 1;
             break;
         }
-        if (!capture({app, "one", url}, env, 120, &out) || field(out, "length") != static_cast<double>(size)) {
-            fprintf(stderr, "bench_download: the program failed:\n%s", out.c_str());
-            status = 1;
-            break;
-        }
-        double a = field(out, "seconds");
-        idle = field(out, "idle");
-        double peak = field(out, "peak");
-        curl_s.push_back(c);
         memory_s.push_back(m);
-        app_s.push_back(a);
-        ratios.push_back(c / a);
-        memory_ratios.push_back(m / a);
-        peaks.push_back(peak / static_cast<double>(size));
-        growths.push_back((peak - idle) / static_cast<double>(size));
+        for (int k = 0; k < 2 && status == 0; k++) {
+            if (!capture({app, "one", base + kRoutes[k] + std::to_string(size)}, env, 120, &out) ||
+                field(out, "length") != static_cast<double>(size)) {
+                fprintf(stderr, "bench_download: the program failed:\n%s", out.c_str());
+                status = 1;
+                break;
+            }
+            double a = field(out, "seconds"), idle = field(out, "idle"), peak = field(out, "peak");
+            Fetched& f = fetched[k];
+            f.seconds.push_back(a);
+            f.curl_ratios.push_back(curl_s.back() / a);
+            f.memory_ratios.push_back(m / a);
+            f.peaks.push_back(peak / static_cast<double>(size));
+            f.growths.push_back((peak - idle) / static_cast<double>(size));
+            f.idle = idle;
+        }
     }
     if (status == 0) {
-        printf("download of %.0f MB from a loopback server, %d rounds; medians\n", mb, rounds);
-        printf("  throughput   Download to the handler   %7.0f MB/s\n", mb / median(app_s));
-        printf("               curl -o /dev/null         %7.0f MB/s   ratio %.2fx (rounds:", mb / median(curl_s), median(ratios));
-        for (double r : ratios) printf(" %.2f", r);
-        printf(")\n");
-        printf("               libcurl into one buffer   %7.0f MB/s   ratio %.2fx (rounds:", mb / median(memory_s), median(memory_ratios));
-        for (double r : memory_ratios) printf(" %.2f", r);
-        printf(")\n");
-        printf("  peak memory  VmHWM %.2fx the body; less the program's own %.0f MB before the download: %.2fx the body\n",
-               median(peaks), idle / 1e6, median(growths));
+        printf("download of %.0f MB from a loopback server, %d rounds; medians (ratio: the baseline's time / Download's)\n", mb, rounds);
+        printf("  throughput   curl -o /dev/null                  %6.0f MB/s\n", mb / median(curl_s));
+        printf("               libcurl into one buffer            %6.0f MB/s\n", mb / median(memory_s));
+        const char* const kTitles[2] = {"Download, length announced    ", "Download, length not announced"};
+        for (int k = 0; k < 2; k++) {
+            const Fetched& f = fetched[k];
+            printf("               %s     %6.0f MB/s   %.2fx curl, %.2fx libcurl (rounds:", kTitles[k], mb / median(f.seconds),
+                   median(f.curl_ratios), median(f.memory_ratios));
+            for (size_t i = 0; i < f.curl_ratios.size(); i++) printf(" %.2f/%.2f", f.curl_ratios[i], f.memory_ratios[i]);
+            printf(")\n");
+        }
+        for (int k = 0; k < 2; k++) {
+            const Fetched& f = fetched[k];
+            printf("  %s VmHWM %.2fx the body; less the program's own %.0f MB before the download: %.2fx\n",
+                   k == 0 ? "peak memory  length announced:    " : "             length not announced:", median(f.peaks), f.idle / 1e6,
+                   median(f.growths));
+        }
     }
     const int kDownloads = 4;
     long long quarter = size / kDownloads;
@@ -448,9 +474,9 @@ int main(int argc, char** argv) {
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return 1;
     self[n] = 0;
-    int rounds = argc > 1 ? atoi(argv[1]) : 3;
+    int rounds = argc > 1 ? atoi(argv[1]) : 5;
     long long size_mb = argc > 2 ? atoll(argv[2]) : 512;
-    if (rounds < 1) rounds = 3;
+    if (rounds < 1) rounds = 5;
     if (size_mb < 4) size_mb = 512;
     signal(SIGPIPE, SIG_IGN);
     return run(self, rounds, size_mb * 1000 * 1000);
