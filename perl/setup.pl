@@ -68,8 +68,24 @@
     };
 
     # Only the hook, unless the program was packed to also use the modules
-    # installed on the machine that runs it.
-    @INC = $keep_system_lib ? ($hook, grep { !ref || $_ != $hook } @INC) : ($hook);
+    # installed on the machine that runs it. A program started as perl
+    # (through $^X) keeps, in front of the hook, the directories that its
+    # caller gave (-I, PERL5LIB, PERL5OPT): perl puts them before its
+    # compiled-in directories, which the host names when there can be any.
+    my ($as_perl, @system) = defined &Kovar::_as_perl ? Kovar::_as_perl() : ();
+    my @caller_inc;
+    if (@system) {
+        my $n = @INC - @system;
+        if ($n >= 0 && join("\0", @INC[$n .. $#INC]) eq join("\0", @system)) {
+            @caller_inc = @INC[0 .. $n - 1];
+        } else {
+            my %compiled = map { $_ => 1 } @system;
+            @caller_inc = grep { !$compiled{$_} } @INC;
+        }
+    } else {
+        @system = @INC;
+    }
+    @INC = (@caller_inc, $hook, $keep_system_lib ? (grep { !ref || $_ != $hook } @system) : ());
 
     # Extension libraries.
     my $fail = sub {
@@ -206,7 +222,8 @@
     # marker). Once the script is compiled, an INIT block opens DATA on a
     # copy of the text that follows the marker. PerlIO::scalar is loaded
     # now, so that the INIT block compiles nothing a debugger would stop in.
-    my $script_name = INC('*SCRIPTNAME');
+    # Acting as perl, the program runs the caller's script, not the bound one.
+    my $script_name = $as_perl ? undef : INC('*SCRIPTNAME');
     my $script = defined $script_name ? INC($script_name) : undef;
     if (defined $script && $script =~ /^__(END|DATA)__\b[^\n]*\n?/mg && $have_scalar_io->()) {
         my $marker = $1;

@@ -16,6 +16,7 @@
 #include "src/bfs/bfs.h"
 #include "src/bfs/tempdir.h"
 #include "src/binding/perlcall.h"
+#include "src/launcher/as_perl.h"
 #include "src/launcher/kovrun.h"
 
 namespace {
@@ -243,7 +244,34 @@ void xs_init(KvInterp* interp, KvCV*) {
     free(path);
     free(error);
     if (found) api.Perl_sv_setpv(interp, api.Perl_get_sv(interp, "Kovar::APPDATA", 1), dir);
+    // Helper interpreters that the script starts through $^X start this
+    // program as perl.
+    if (const char* link = kovrun_perl_link(s)) api.Perl_sv_setpv(interp, api.Perl_get_sv(interp, "\030", 1), link);
     kv_xs_return(interp, f, 0);
+}
+
+// Kovar::_as_perl(): nothing when the program runs its own script. Started as
+// perl, 1, followed by the interpreter's compiled-in module directories when
+// the caller may have put directories of its own (-I, PERL5LIB, PERL5OPT) in
+// front of them in @INC.
+void xs_as_perl(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    KovrunSession* s = session_of(interp);
+    if (!s->as_perl) {
+        kv_xs_return(interp, f, 0);
+        return;
+    }
+    int count = 1;
+    for (size_t i = 0; i < s->system_inc_length; i++) count += s->system_inc[i] == 0;
+    kv_xs_reserve(interp, f, count);
+    kv_xs_set(interp, f, 0, api.Perl_sv_2mortal(interp, api.Perl_newSViv(interp, 1)));
+    const char* dir = s->system_inc;
+    for (int i = 1; i < count; i++) {
+        size_t n = strlen(dir);
+        kv_xs_set(interp, f, i, api.Perl_sv_2mortal(interp, api.Perl_newSVpv(interp, dir, n)));
+        dir += n + 1;
+    }
+    kv_xs_return(interp, f, count);
 }
 
 // The text of an argument as a mortal copy. Turning a later argument into a
@@ -348,6 +376,7 @@ void host_xs_init(KvInterp* interp) {
     api.Perl_newXS(interp, "Kovar::_init", xs_init, kFile);
     api.Perl_newXS(interp, "Kovar::_check", xs_check, kFile);
     api.Perl_newXS(interp, "Kovar::dl_reg", xs_dl_reg, kFile);
+    api.Perl_newXS(interp, "Kovar::_as_perl", xs_as_perl, kFile);
     api.Perl_newXS(interp, "DynaLoader::boot_DynaLoader", api.boot_DynaLoader, kFile);
 }
 
