@@ -265,7 +265,10 @@ sub code_modules {
                 return sort keys %names unless $text =~ /$re/gc;
                 $names{$_} = 1 for $is_eval ? code_modules($1) : ();
             }
-            next if pos($text) != $at;
+            if (pos($text) != $at) {
+                $line_start = 1;
+                next;
+            }
             last if $c eq '_' && $text =~ /\G__(?:END|DATA)__\b/gc;
             if ($c eq '=' && $text =~ /\G=[A-Za-z]/gc) {
                 last unless $text =~ /\G.*?^=cut\b[^\n]*\n?/gcms;
@@ -610,7 +613,9 @@ add_load_rules();
             add_found($name, $file);
         }
         @pending = ();
-        for my $path ($script_abs, map { $found{$_} } sort grep { /\.p[lmh]\z/ } keys %found) {
+        # The Unicode tables (unicore/) are data that perl generates; they
+        # load nothing.
+        for my $path ($script_abs, map { $found{$_} } sort grep { /\.p[lmh]\z/ && !m{^unicore/} } keys %found) {
             next if $text_scanned{$path}++ || $skip{$path};
             my $text = read_text($path);
             next unless defined $text;
