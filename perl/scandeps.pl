@@ -130,8 +130,9 @@ sub inc_name {
     return $path;
 }
 
-# Every file NAME (relative to an @INC directory, with wildcards as glob
-# takes them) names, found in the first @INC directory that holds it.
+# The names, relative to their @INC directory, of the files that PATTERN
+# (a name relative to an @INC directory, with wildcards as glob takes
+# them) matches in any @INC directory.
 sub inc_glob {
     my ($pattern) = @_;
     my %names;

@@ -515,7 +515,7 @@ bool run_traces(const ScriptPackOptions& o, ScratchDir& scratch, std::string* re
         bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         if (count_reports(*reports) == before) {
             if (ok && command)
-                fprintf(stderr, "kovpack: %s reported nothing: it ran %s to its end nowhere (only runs by the packing perl, not in taint mode, report); nothing was written\n",
+                fprintf(stderr, "kovpack: %s reported nothing: no run of %s by the packing perl (not in taint mode) reached its end; nothing was written\n",
                         what.c_str(), script_name.c_str());
             else if (ok)
                 fprintf(stderr, "kovpack: %s reported nothing: it ended without running its END blocks (exec or POSIX::_exit?); nothing was written\n",
