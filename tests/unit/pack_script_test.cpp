@@ -121,7 +121,8 @@ TEST_F(PackScript, BindsTheScriptItsModulesTheRuntimeAndTheSetupCode) {
         ASSERT_TRUE(e.count(name)) << name;
         EXPECT_EQ(e[name], read_text(system_module(name))) << name;
     }
-    for (const char* name : {"*", "*CLEAN", "*TAINT", "*DEBUG", "*TMPDIR", "*KEEPSYSLIB", "perl5db.pl", "*PERLDEPS", "libperl.so.5.36"})
+    for (const char* name : {"*", "*CLEAN", "*TAINT", "*DEBUG", "*TMPDIR", "*KEEPSYSLIB", "perl5db.pl", "*PERLDEPS", "libperl.so.5.36",
+                             "*DATAFILES"})
         EXPECT_FALSE(e.count(name)) << name;
 
     // The output is the host followed by the archive, and executable.
@@ -262,6 +263,90 @@ TEST_F(PackScript, FailuresWriteNothing) {
     expect_failure(run_process({kPacker, "--clean=yes", script, "-o", dir.file("app")}), 2, "--clean takes no value");
 }
 
+TEST_F(PackScript, DataFilesThatModulesLookForInIncAreBoundAndListed) {
+    write_text(script, "use diagnostics;\nsub xs { require ExtUtils::ParseXS }\n");
+    ProcResult r = pack({});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("kovpack: bound 2 data files that modules look for in @INC (listed in \"*DATAFILES\")"),
+              std::string::npos) << r.out;
+    auto e = entries_of(dir.file("app"));
+    EXPECT_EQ(e["*DATAFILES"], "ExtUtils/typemap\npod/perldiag.pod\n");
+    for (const char* name : {"ExtUtils/typemap", "pod/perldiag.pod"}) EXPECT_EQ(e[name], read_text(system_module(name))) << name;
+}
+
+// Runs of the script while packing bind what it loads by computed names.
+TEST_F(PackScript, TracedRunsBindWhatTheScriptLoaded) {
+    const std::string args_file = dir.file("args.txt");
+    // The module's name is computed: no scan finds it.
+    write_text(script, "my $out = shift;\nopen my $fh, '>', $out or die;\nprint $fh join('|', @ARGV), \"\\n\";\nclose $fh;\n"
+                       "my $m = 'Text::' . 'Abbrev';\neval \"require $m; 1\" or die $@;\nexit(@ARGV && $ARGV[0] eq 'fail' ? 3 : 0);\n");
+    ProcResult r = pack({"-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(entries_of(dir.file("app")).count("Text/Abbrev.pm"));
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string written;  // the arguments the run got, as the script wrote them
+        std::string warning;
+    };
+    const std::string quoted = args_file + " a 'b c' \"d\\\"e\" f\\ g";
+    for (const Case& c : std::vector<Case>{
+             {{"--trace-run", quoted}, "a|b c|d\"e|f g\n", ""},
+             {{"--trace-run=" + args_file + " fail"}, "fail\n", "kovpack: warning: the traced run 'app.pl " + args_file +
+                                                                    " fail' ended with exit status 3; what it loaded is bound\n"},
+             {{"--trace-command", "echo | /usr/bin/perl " + script + " " + args_file + " x"}, "x\n", ""},
+         }) {
+        SCOPED_TRACE(c.args.back());
+        std::filesystem::remove(args_file);
+        std::vector<std::string> args = {"-q"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        r = pack(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, c.warning);
+        EXPECT_EQ(read_text(args_file), c.written);
+        auto e = entries_of(dir.file("app"));
+        EXPECT_EQ(e["Text/Abbrev.pm"], read_text(system_module("Text/Abbrev.pm")));
+    }
+}
+
+TEST_F(PackScript, TracedRunsThatCannotReportFailTheWholePacking) {
+    std::filesystem::remove(dir.file("app"));
+    const std::string child_pid = dir.file("child.pid");
+    struct Case {
+        std::string text;
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"exec '/bin/true';\n", {"--trace-run", ""}, 1,
+         "kovpack: the traced run 'app.pl' reported nothing: it ended without running its END blocks (exec or POSIX::_exit?); "
+         "nothing was written\n"},
+        {"print 1;\n", {"--trace-command", "true"}, 1, "kovpack: the traced command 'true' reported nothing: no run of app.pl by the packing perl (not in taint mode) reached "
+         "its end; nothing was written\n"},
+        {"kill 'KILL', $$;\n", {"--trace-run", "x"}, 1,
+         "kovpack: the traced run 'app.pl x' failed (signal 9) before it reported what it loaded; nothing was written\n"},
+        // What it started in its process group goes with it.
+        {"my $pid = fork // die;\nif (!$pid) { sleep 100; exit }\nopen my $fh, '>', '" + child_pid + "' or die;\n"
+         "print $fh $pid;\nclose $fh;\nsleep 100;\n",
+         {"--trace-run", "", "--trace-timeout", "1"}, 1,
+         "kovpack: the traced run 'app.pl' did not end within 1 second and was stopped; nothing was written (see --trace-timeout)\n"},
+        {"print 1;\n", {"--trace-run", "'a"}, 2, "kovpack: --trace-run: unterminated ' in ''a'\n"},
+        {"print 1;\n", {"--trace-timeout", "0"}, 2, "kovpack: --trace-timeout needs SECONDS from 1 to 86400, got '0'\n"},
+        {"print 1;\n", {"--tray", "--trace-run", "x"}, 1,
+         "kovpack: --trace-run and --trace-command run the script under plain perl, which a tray script cannot run under\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        write_text(script, c.text);
+        ProcResult r = pack(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.err.compare(0, c.message.size(), c.message), 0) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("app")));
+    }
+    // Killed: gone, or a zombie that its new parent has not reaped yet.
+    std::string stat = read_text("/proc/" + read_text(child_pid) + "/stat");
+    EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
+}
 
 std::string crc_of_text(const std::string& s) {
     char text[9];
@@ -401,6 +486,46 @@ line
     r = run(exe, {"4"});
     EXPECT_EQ(r.status, 7) << r.err;
     EXPECT_EQ(r.out.substr(0, 10), "sum=4 floo");
+}
+
+// Programs that load modules in the ways real programs do print what plain
+// perl prints for them.
+TEST_F(PackedProgram, ProgramsThatLoadModulesAsTheyGoRunAsUnderPerl) {
+    struct Case {
+        const char* what;
+        std::string script;
+        std::vector<std::string> pack_args;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"%INC entries that are not files", "BEGIN { $INC{'Fake/Mod.pm'} = '(set by hand)' }\nprint \"ok\\n\";\n", {}, {}},
+        {"a require inside eval", "print eval { require Time::Piece; 1 } ? \"ok\\n\" : \"no\\n\";\n", {}, {}},
+        {"modules loaded by computed names",
+         "use TAP::Harness;\nprint ref(TAP::Harness->new({verbosity => -3})->formatter), \"\\n\";\n"
+         "use Encode;\nprint unpack('H*', encode($ARGV[0], \"\\x{3b1}\\x{3b2}\")), \"\\n\";\n",
+         {},
+         {"iso-8859-7"}},
+        {"a module named on the command line, traced",
+         "(my $file = \"$ARGV[0].pm\") =~ s{::}{/}g;\nrequire $file;\nprint \"$ARGV[0] \", $ARGV[0]->can('abbrev') ? 1 : 0, \"\\n\";\n",
+         {"--trace-run", "Text::Abbrev"},
+         {"Text::Abbrev"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_text(dir.file("app.pl"), c.script);
+        std::vector<std::string> argv = {kPacker, "-q"};
+        argv.insert(argv.end(), c.pack_args.begin(), c.pack_args.end());
+        argv.insert(argv.end(), {dir.file("app.pl"), "-o", dir.file("app")});
+        ProcResult r = run_process(argv);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> plain_argv = {"/usr/bin/perl", dir.file("app.pl")};
+        plain_argv.insert(plain_argv.end(), c.args.begin(), c.args.end());
+        ProcResult plain = run_process(plain_argv);
+        ASSERT_EQ(plain.status, 0) << plain.err;
+        r = run(dir.file("app"), c.args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, plain.out);
+    }
 }
 
 TEST_F(PackedProgram, ErrorsInBoundModulesNameTheirFiles) {
