@@ -66,6 +66,9 @@ struct KovrunSession {
     char* heredoc_close;
     // The handle by which script code designates this session (0 until registered).
     int64_t handle;
+    // The directory of the archive's data files, which @INC lists after the
+    // hook; null when the archive binds none. Owned.
+    char* data_dir;
 };
 
 inline KvInterp* kovrun_interp(const KovrunSession* session) { return session->interp; }
