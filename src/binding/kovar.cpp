@@ -140,7 +140,7 @@ void xs_module(KvInterp* interp, KvCV*) {
     if (!read) api.Perl_croak_nocontext("Panic: Can't extract %s", name);
     size_t length = head + n;
     if (dynaloader) {
-        const char* end = static_cast<const char*>(memmem(text + head, n, "\n__END__", 9));
+        const char* end = static_cast<const char*>(memmem(text + head, n, "\n__END__", 8));
         if (end) length = static_cast<size_t>(end - text) + 1;
         memcpy(text + length, kDynaLoaderTail, sizeof kDynaLoaderTail - 1);
         length += sizeof kDynaLoaderTail - 1;

@@ -112,6 +112,19 @@ TEST_F(BoundFiles, ExtensionLibrariesAreWrittenOnceAndRepairedWhenDamaged) {
     EXPECT_EQ(read_text(victim), "precious\n");
 }
 
+// A module that boots through DynaLoader.pm's bootstrap, which looks for
+// libraries on disk in the file itself, takes its library from the archive.
+TEST_F(BoundFiles, DynaLoaderStyleModulesBootTheBoundLibrary) {
+    write_text(dir.file("MD5Dyna.pm"), "package Digest::MD5;\nrequire DynaLoader;\nour @ISA = ('DynaLoader');\n"
+                                       "our $VERSION = '" + plain_perl_says("require Digest::MD5; print $Digest::MD5::VERSION") +
+                                       "';\nbootstrap Digest::MD5 $VERSION;\n1;\n");
+    std::string exe = pack("require MD5Dyna;\nprint Digest::MD5::md5_hex('abc'), qq{\\n};\n",
+                           {"--entry", "MD5Dyna.pm=" + dir.file("MD5Dyna.pm"), "--add", "Digest::MD5"});
+    ProcResult r = run(exe);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "900150983cd24fb0d6963f7d28e17f72\n");
+}
+
 TEST_F(BoundFiles, DataFilesLieInADirectoryThatIncListsAfterTheHook) {
     const std::string script = R"(my @dirs = grep { !ref } @INC;
 print scalar(@INC), ' ', ref($INC[0]), ' ', scalar(@dirs), "\n";
