@@ -48,7 +48,7 @@
     };
 
     # The data files that modules look for in the directories of @INC
-    # (ExtUtils/typemap, pod/perldiag.pod, ...) lie in a directory on disk,
+    # (ExtUtils/typemap, Encode/*.e2x, ...) lie in a directory on disk,
     # which comes after the hook. Only the hook and that directory, unless
     # the program was packed to also use the modules installed on the
     # machine that runs it.

@@ -154,6 +154,16 @@ for my $name ('ExtUtils/typemap', 'Encode/encode.h') {
     // Without the list nothing lies on disk and @INC holds only the hook.
     r = run(pack(script, {"--entry", "ExtUtils/typemap=" + typemap}));
     EXPECT_EQ(r.out, "1 CODE 0\nExtUtils/typemap missing\nEncode/encode.h missing\n") << r.err;
+
+    // A name that would leave the directory is refused before anything is written.
+    for (const std::string name : {"../escaped", "a//b", "/abs", "x/./y"}) {
+        exe = pack("print qq{ran\\n};\n", {"--entry", name + "=" + typemap, "--option", "DATAFILES=" + name});
+        r = run(exe);
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.out, "") << name;
+        EXPECT_EQ(r.err, "Panic: Can't extract " + files_dir(exe) + "data/" + name + "\n") << name;
+        EXPECT_FALSE(std::filesystem::exists(files_dir(exe) + "escaped")) << name;
+    }
 }
 
 // diagnostics.pm looks for the text of perldiag.pod in the Perl library's
