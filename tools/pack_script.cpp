@@ -680,6 +680,57 @@ bool cache_checksums(const PackRequest& req, std::string* md5, std::vector<std::
     return true;
 }
 
+// The checksums of the files that a program writes beside its cached runtime
+// library: the extension libraries ("auto/...so") and the data files that
+// "*DATAFILES" names. "*FILES.md5" (into *key; empty when there are none),
+// the MD5 over each file's name, a zero byte, its size as 8 little-endian
+// bytes and its contents, in name order, names their directory; each file
+// NAME gets its "NAME.crc32" (into *own), as the libraries do.
+bool files_checksums(const PackRequest& req, std::string* key, std::vector<std::pair<std::string, std::string>>* own,
+                     std::string* error) {
+    std::set<std::string> names;
+    for (const auto& e : req.entries)
+        if (e.name.rfind("auto/", 0) == 0 && e.name.size() > 8 && e.name.compare(e.name.size() - 3, 3, ".so") == 0)
+            names.insert(e.name);
+    if (const std::vector<unsigned char>* list = entry_data(req, "*DATAFILES")) {
+        for (const std::string& name : split_lines(std::string(list->begin(), list->end()))) {
+            if (name.empty()) continue;
+            if (!entry_data(req, name)) {
+                *error = "*DATAFILES names '" + name + "', which is not bound";
+                return false;
+            }
+            names.insert(name);
+        }
+    }
+    key->clear();
+    if (names.empty()) return true;
+    Md5 sum;
+    for (const std::string& name : names) {
+        const std::vector<unsigned char>& data = *entry_data(req, name);
+        unsigned char size[8];
+        for (int i = 0; i < 8; i++) size[i] = static_cast<unsigned char>(static_cast<uint64_t>(data.size()) >> (8 * i));
+        sum.update(name.data(), name.size() + 1);
+        sum.update(size, sizeof size);
+        sum.update(data.data(), data.size());
+        char crc[9];
+        snprintf(crc, sizeof crc, "%08lx", crc32_z(0, data.data(), data.size()));
+        own->emplace_back(name, crc);
+    }
+    *key = sum.hex();
+    return true;
+}
+
+// Perl source files up to this size are stored uncompressed.
+constexpr size_t kPlainSourceMax = 64 * 1024;
+
+// Whether the entry holds Perl source that `require`, `do` or the setup reads.
+bool perl_source(const std::string& name) {
+    if (name == "*SETUP") return true;
+    for (const char* suffix : {".pm", ".pl", ".al", ".ix"})
+        if (name.size() > 3 && name.compare(name.size() - 3, 3, suffix) == 0) return true;
+    return false;
+}
+
 // The entry added, or null when the user bound that name explicitly (which wins).
 BfsWriteEntry* add_own(PackRequest& req, const std::string& name, std::vector<unsigned char> data) {
     if (has_entry(req, name)) return nullptr;
@@ -1024,6 +1075,13 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
         if (!is_data_file(name)) (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0 ? libraries : modules)++;
     }
 
+    // Perl source is stored as it is: every start reads the setup code, the
+    // script and the modules it loads, and inflating them would cost about
+    // a tenth of what compiling them does. Larger files (tables, the
+    // debugger) are rarely read whole at a start and stay compressed.
+    for (BfsWriteEntry& e : req.entries)
+        if (e.data.size() <= kPlainSourceMax && (e.name == script_name || perl_source(e.name))) e.store_plain = true;
+
     // Computed last, over what is bound, whoever bound it.
     std::string md5;
     std::vector<std::pair<std::string, std::string>> own;
@@ -1032,6 +1090,12 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
         return 1;
     }
     add_own_text(req, "perl.md5", md5);
+    std::string files_key;
+    if (!files_checksums(req, &files_key, &own, &error)) {
+        fprintf(stderr, "kovpack: %s\n", error.c_str());
+        return 1;
+    }
+    if (!files_key.empty()) add_own_text(req, "*FILES.md5", files_key);
     for (const auto& [name, sum] : own) add_own_text(req, name + ".crc32", sum);
 
     req.host = host;

@@ -341,6 +341,12 @@ int kovrun_start(KovrunSession** session_slot, const char* module_name, const ch
             kovrun_free(s);
             return 1;
         }
+        bool data_failed = false;
+        s->data_dir = bound_data_dir(s, &data_failed);
+        if (data_failed) {
+            kovrun_free(s);
+            return 1;
+        }
 
         int n = 0;
         s->as_perl = (flags & KOVRUN_AS_PERL) != 0;
@@ -448,6 +454,7 @@ int kovrun_free(KovrunSession* s) {
     free(s->hashline);
     free(s->script);
     free(s->module_path);
+    free(s->data_dir);
     if (s->version_record) {
         free(s->version_record->block);
         free(s->version_record);

@@ -76,6 +76,9 @@ struct KovrunSession {
     int32_t as_perl;
     char* system_inc;
     size_t system_inc_length;
+    // The directory of the archive's data files, which @INC lists after the
+    // hook; null when the archive binds none. Owned.
+    char* data_dir;
 };
 
 inline KvInterp* kovrun_interp(const KovrunSession* session) { return session->interp; }

@@ -124,6 +124,15 @@ TEST_F(PackScript, BindsTheScriptItsModulesTheRuntimeAndTheSetupCode) {
     for (const char* name : {"*", "*CLEAN", "*TAINT", "*DEBUG", "*TMPDIR", "*KEEPSYSLIB", "perl5db.pl", "*PERLDEPS", "libperl.so.5.36",
                              "*DATAFILES"})
         EXPECT_FALSE(e.count(name)) << name;
+    // Perl source that every start reads is stored as it is; libraries compressed.
+    std::string listed = "\n" + run_process({kPacker, "--list", dir.file("app")}).out;
+    for (const auto& [name, compressed] : std::vector<std::pair<std::string, std::string>>{
+             {"app.pl", "no"}, {"*SETUP", "no"}, {"strict.pm", "no"}, {"POSIX.pm", "no"}, {"auto/POSIX/POSIX.so", "yes"}}) {
+        size_t at = listed.find("\n" + name + " ");
+        size_t end = at == std::string::npos ? at : listed.find('\n', at + 1);
+        EXPECT_TRUE(end != std::string::npos && listed.compare(end - compressed.size() - 1, compressed.size() + 1, " " + compressed) == 0)
+            << name << " compressed: " << compressed << listed;
+    }
 
     // The output is the host followed by the archive, and executable.
     std::string out = read_text(dir.file("app"));
@@ -446,10 +455,11 @@ struct PackedProgram : ::testing::Test {
         if (const char* lsan = getenv("LSAN_OPTIONS")) env.push_back(std::string("LSAN_OPTIONS=") + lsan + ":print_suppressions=0");
         return run_process(args, env);
     }
-    bool leftover_auto_dir() const {
-        for (const auto& e : std::filesystem::recursive_directory_iterator(tmp.path))
-            if (e.path().filename() == "auto") return true;
-        return false;
+    // Whether the programs left anything beside their base directory (a
+    // process directory).
+    bool leftover_process_dir() const {
+        auto entries = std::filesystem::directory_iterator(tmp.path);
+        return std::distance(begin(entries), end(entries)) > 1;
     }
 };
 
@@ -478,7 +488,7 @@ line
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "sum=6 floor=-2 md5=900150983cd24fb0d6963f7d28e17f72\n$VAR1 = [1,'x'];\n"
                      "file=hello.pl inc=" + exe + "/List/Util.pm n=1\nv=2.5 rc\ndata=line\n");
-    EXPECT_FALSE(leftover_auto_dir()) << "extension libraries left behind";
+    EXPECT_FALSE(leftover_process_dir()) << "a process directory left behind";
 
     // Taint mode and the per-process runtime copy.
     r = run_process({kPacker, "-q", "--taint", "--clean", dir.file("hello.pl"), "-o", exe});
