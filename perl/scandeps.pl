@@ -667,5 +667,31 @@ for my $x (@excluded) {
     print STDERR "$me: warning: --exclude $x: the script does not need it\n" unless $matched;
 }
 
-print "$_\t$found{$_}\n" for sort keys %found;
+# `diagnostics` looks for its database in perl's own pod directory, which
+# a machine without perl lacks, and then in every diagnostics.pm of the
+# @INC directories that carries the database after its last line. So the
+# bound diagnostics.pm gets perldiag.pod appended and is also a data file:
+# the program writes it into the directory that @INC lists after the hook.
+my %data_too;
+if (defined $found{'diagnostics.pm'}) {
+    my $pod = $found{'pod/perldiag.pod'} // find_in_inc('pod/perldiag.pod');
+    my $module = $found{'diagnostics.pm'};
+    if (defined $pod && open(my $in, '<', $module)) {
+        local $/;
+        my $text = <$in>;
+        close $in;
+        if ($text =~ /^__END__\s*# wish diag dbase were more accessible\s*\z/m && open(my $db, '<', $pod)) {
+            my $database = <$db>;
+            close $db;
+            my $joined = "$tmp/diagnostics.pm";
+            open my $out, '>', $joined or die "$me: cannot write '$joined': $!\n";
+            print $out $text, ($text =~ /\n\z/ ? '' : "\n"), $database;
+            close $out or die "$me: cannot write '$joined': $!\n";
+            $found{'diagnostics.pm'} = $joined;
+            $data_too{'diagnostics.pm'} = 1;
+        }
+    }
+}
+
+print "$_\t$found{$_}", ($data_too{$_} ? "\tdata" : ''), "\n" for sort keys %found;
 exit 0;

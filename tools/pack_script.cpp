@@ -552,9 +552,11 @@ bool run_traces(const ScriptPackOptions& o, ScratchDir& scratch, std::string* re
 
 // Runs the dependency scan; on success fills *files with (name, path) pairs.
 // The scan reports its own failures on standard error.
-bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string, std::string>>* files) {
+// `scratch` holds the scan's own files, and files that it makes to be bound
+// (so it lives until they are read).
+bool run_scandeps(const ScriptPackOptions& o, ScratchDir& scratch, std::vector<std::pair<std::string, std::string>>* files,
+                  std::set<std::string>* data_too) {
     std::string error;
-    ScratchDir scratch;
     if (!scratch.create(&error) || !scratch.write("scandeps.pl", kv_scandeps_pl, kv_scandeps_pl_size, &error)) {
         fprintf(stderr, "kovpack: %s\n", error.c_str());
         return false;
@@ -599,7 +601,12 @@ bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string,
             fprintf(stderr, "kovpack: the dependency scan printed an unusable line: %s\n", line.c_str());
             return false;
         }
-        files->emplace_back(line.substr(0, tab), line.substr(tab + 1));
+        // A third field "data": a file that is also one of the data files.
+        std::string path = line.substr(tab + 1);
+        bool data = path.size() > 5 && path.compare(path.size() - 5, 5, "\tdata") == 0;
+        if (data) path.resize(path.size() - 5);
+        files->emplace_back(line.substr(0, tab), path);
+        if (data) data_too->insert(line.substr(0, tab));
     }
     return true;
 }
@@ -996,13 +1003,15 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
     }
 
     std::vector<std::pair<std::string, std::string>> deps;
-    if (!run_scandeps(opts, &deps)) return 1;
+    std::set<std::string> data_too;
+    ScratchDir scan_dir;
+    if (!run_scandeps(opts, scan_dir, &deps, &data_too)) return 1;
     // The data files among them, which the program writes to a directory
     // that it lists in @INC after its hook.
     std::string data_files;
     size_t data_count = 0;
     for (const auto& dep : deps) {
-        if (!is_data_file(dep.first)) continue;
+        if (!is_data_file(dep.first) && !data_too.count(dep.first)) continue;
         data_files += dep.first + "\n";
         data_count++;
     }

@@ -276,11 +276,14 @@ TEST_F(PackScript, DataFilesThatModulesLookForInIncAreBoundAndListed) {
     write_text(script, "use diagnostics;\nsub xs { require ExtUtils::ParseXS }\n");
     ProcResult r = pack({});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("kovpack: bound 2 data files that modules look for in @INC (listed in \"*DATAFILES\")"),
+    EXPECT_NE(r.out.find("kovpack: bound 3 data files that modules look for in @INC (listed in \"*DATAFILES\")"),
               std::string::npos) << r.out;
     auto e = entries_of(dir.file("app"));
-    EXPECT_EQ(e["*DATAFILES"], "ExtUtils/typemap\npod/perldiag.pod\n");
+    EXPECT_EQ(e["*DATAFILES"], "ExtUtils/typemap\ndiagnostics.pm\npod/perldiag.pod\n");
     for (const char* name : {"ExtUtils/typemap", "pod/perldiag.pod"}) EXPECT_EQ(e[name], read_text(system_module(name))) << name;
+    // diagnostics.pm carries its database after its last line, where it
+    // looks when perl's own pod directory is missing.
+    EXPECT_EQ(e["diagnostics.pm"], read_text(system_module("diagnostics.pm")) + read_text(system_module("pod/perldiag.pod")));
 }
 
 // Runs of the script while packing bind what it loads by computed names.
