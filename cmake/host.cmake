@@ -2,7 +2,7 @@
 # driver, and the console host built on it.
 add_library(kvhost STATIC
   src/binding/api.cpp src/binding/perlcall.cpp src/binding/kovar.cpp src/binding/runtime_load.cpp
-  src/launcher/kovrun.cpp)
+  src/launcher/kovrun.cpp src/launcher/as_perl.cpp)
 add_dependencies(kvhost kv_layout)
 target_link_libraries(kvhost PUBLIC kvbfs)
 

@@ -6,8 +6,10 @@
 # The whole text is compiled before any of it runs, while @INC still holds
 # only the interpreter's compiled-in paths, which need not exist on the
 # machine that runs the program. So it uses no module itself: no `use`, no
-# `no`, no `require` of anything but the bound DynaLoader.pm, which is
-# loaded through the hook below once it is in place.
+# `no`, no `require`. It loads no module either, so that a program starts
+# with what plain perl would load for its script and nothing more, and it is
+# compiled at every start: what only some programs need (a script's DATA
+# section, a script that loads DynaLoader.pm) is compiled only when needed.
 
 {
     local $^W = 0;
@@ -15,17 +17,12 @@
     # Bound files get names below the executable's path, e.g.
     # "/home/u/hello/List/Util.pm": what messages, __FILE__, caller and %INC
     # show. The executable is a file, so these names never collide with real
-    # files on disk.
-    my $exe = defined &Kovar::exe ? Kovar::exe() : undef;
-    $exe = $0 unless defined $exe && length $exe;
-    my $root = $exe . '/';
-
-    # A #line directive cannot carry a double quote or a line break.
-    my $display = sub {
-        my $name = $root . $_[0];
-        $name =~ tr/"\n\r/???/;
-        return $name;
-    };
+    # files on disk. A #line directive cannot carry a double quote or a
+    # line break.
+    my $root = defined &Kovar::exe ? Kovar::exe() : undef;
+    $root = $0 unless defined $root && length $root;
+    $root .= '/';
+    $root =~ tr/"\n\r/???/;
 
     my $keep_system_lib = defined INC('*KEEPSYSLIB');
 
@@ -34,140 +31,71 @@
     # source really needs a handle.
     my $scalar_io;
     my $have_scalar_io = sub {
-        unless (defined $scalar_io) {
-            my $probe = '';
-            $scalar_io = eval { open(my $fh, '<', \$probe) } ? 1 : 0;
-        }
+        $scalar_io = eval { open(my $fh, '<', \my $probe) } ? 1 : 0 unless defined $scalar_io;
         return $scalar_io;
     };
 
+    # The hook: Kovar::_module hands over the module's text with a #line
+    # directive that names it, and records that name in %INC. A module's
+    # __DATA__ section is read through the handle the source came from, so
+    # such a module needs a real (in-memory) handle; all others are handed
+    # over as text, which needs no extension at all.
     my $hook = sub {
-        my (undef, $name) = @_;
-        return unless defined $name;
-        my $src = INC($name);
-        return unless defined $src;
-        my $file = $display->($name);
-        $INC{$name} = $file;
-        my $prefix = "#line 1 \"$file\"\n";
-        # A module's __DATA__ section is read through the handle the source
-        # came from, so such a module needs a real (in-memory) handle. All
-        # others go through a generator, which needs no extension at all.
-        if ($src =~ /^__DATA__\b/m && $have_scalar_io->()) {
-            my $copy = $src;
-            if (open(my $fh, '<', \$copy)) {
-                binmode $fh;
-                return (\$prefix, $fh);
-            }
-        }
-        my $done = 0;
-        return (\$prefix, sub {
-            return 0 if $done++;
-            $_ = $src;
-            return 1;
-        });
-    };
-
-    # Only the hook, unless the program was packed to also use the modules
-    # installed on the machine that runs it.
-    @INC = $keep_system_lib ? ($hook, grep { !ref || $_ != $hook } @INC) : ($hook);
-
-    # Extension libraries.
-    my $fail = sub {
-        my ($message, $file, $line) = @_;
-        die "$message at $file line $line.\n";
-    };
-
-    my $write_file = sub {
-        my ($path, $bytes) = @_;
-        # Never write through whatever already lies at the path (a stale
-        # copy, or a link planted there): remove it and create a new file.
-        unlink $path;
-        my $fh;
-        if (defined &Fcntl::O_EXCL) {
-            sysopen($fh, $path, Fcntl::O_WRONLY() | Fcntl::O_CREAT() | Fcntl::O_EXCL(), 0700)
-                or return "can't create '$path': $!";
-        } else {
-            return "can't create '$path': it exists and cannot be removed" if -e $path || -l $path;
-            open($fh, '>', $path) or return "can't create '$path': $!";
-        }
+        my ($src, $data) = Kovar::_module($root, $_[1]) or return;
+        return \$src unless $data && $have_scalar_io->() && open(my $fh, '<', \$src);
         binmode $fh;
-        my $ok = print {$fh} $bytes;
-        my $err = $ok ? '' : "$!";
-        unless (close $fh) {
-            $ok = 0;
-            $err ||= "$!";
-        }
-        unless ($ok) {
-            unlink $path;
-            return "can't write '$path': $err";
-        }
-        return undef;
+        return $fh;
     };
 
-    # Writes the bound object named $entry into the per-process directory,
-    # keeping its path below auto/, and returns the file's path.
-    my $extract = sub {
-        my ($entry, $bytes) = @_;
-        my $dir = Kovar::get_temp_dir(1);
-        my @parts = split m{/}, $entry;
-        pop @parts;
-        my $d = $dir;
-        for my $part (@parts) {
-            $d .= $part . '/';
-            next if -d $d;
-            mkdir($d, 0700) or -d $d or return (undef, "can't create directory '$d': $!");
+    # The data files that modules look for in the directories of @INC
+    # (ExtUtils/typemap, Encode/*.e2x, ...) lie in a directory on disk,
+    # which comes after the hook. Only the hook and that directory, unless
+    # the program was packed to also use the modules installed on the
+    # machine that runs it. A program started as perl (through $^X) keeps,
+    # in front of the hook, the directories that its caller gave (-I,
+    # PERL5LIB, PERL5OPT): perl puts them before its compiled-in
+    # directories, which the host names when there can be any.
+    my @data_dirs = grep { defined } Kovar::_data_dir();
+    my ($as_perl, @system) = defined &Kovar::_as_perl ? Kovar::_as_perl() : ();
+    my @caller_inc;
+    if (@system) {
+        my $n = @INC - @system;
+        if ($n >= 0 && join("\0", @INC[$n .. $#INC]) eq join("\0", @system)) {
+            @caller_inc = @INC[0 .. $n - 1];
+        } else {
+            my %compiled = map { $_ => 1 } @system;
+            @caller_inc = grep { !$compiled{$_} } @INC;
         }
-        my $path = $dir . $entry;
-        my $err = $write_file->($path, $bytes);
-        return defined $err ? (undef, $err) : ($path, undef);
-    };
+    } else {
+        @system = @INC;
+    }
+    @INC = (@caller_inc, $hook, @data_dirs, $keep_system_lib ? (grep { !ref || $_ != $hook } @system) : ());
 
-    # Loads the extension library of $module and calls its boot function
-    # with @args, as DynaLoader::bootstrap does, but takes the library from
-    # the archive: auto/Foo/Bar/Bar.so for Foo::Bar.
+    # Extension libraries. The interpreter's own loader functions
+    # (dl_load_file, dl_find_symbol, dl_install_xsub, dl_error) come from
+    # booting DynaLoader, which is linked into the interpreter; DynaLoader.pm
+    # and the Config.pm it loads are needed only by scripts that ask for them.
+    DynaLoader::boot_DynaLoader('DynaLoader')
+        if defined &DynaLoader::boot_DynaLoader && !defined &DynaLoader::dl_error;
+
+    # Loads the extension library of $module (the first of @args) and calls
+    # its boot function with @args, as DynaLoader::bootstrap does, but takes
+    # the library from the archive (Kovar::_library writes it out once). $at
+    # (" at FILE line N.\n") ends the messages.
     my $load = sub {
-        my ($module, $file, $line, @args) = @_;
-        $fail->("Usage: XSLoader::load(module)", $file, $line) unless defined $module && length $module;
-        $fail->("Can't load module $module, the dynamic loader is not available", $file, $line)
-            unless defined &DynaLoader::dl_load_file;
-
-        my @modparts = split /::/, $module;
-        my $modfname = $modparts[-1];
-        $modfname = DynaLoader::mod2fname(\@modparts) if defined &DynaLoader::mod2fname;
-        my $modpname = join '/', @modparts;
-        my $dlext = $DynaLoader::dl_dlext || 'so';
-        my $entry = "auto/$modpname/$modfname.$dlext";
-
-        my $path;
-        my $bytes = INC($entry);
-        if (defined $bytes) {
-            my $err;
-            ($path, $err) = $extract->($entry, $bytes);
-            $fail->("Can't load module $module: $err", $file, $line) unless defined $path;
-        } elsif ($keep_system_lib) {
-            for my $dir (@INC) {
-                next if ref $dir;
-                if (-f "$dir/$entry") {
-                    $path = "$dir/$entry";
-                    last;
-                }
-            }
-        }
-        $fail->("Can't locate loadable object for module $module in the bound archive (no entry $entry)",
-                $file, $line) unless defined $path;
-
-        my $bootname = "boot_$module";
-        $bootname =~ s/\W/_/g;
-        @DynaLoader::dl_require_symbols = ($bootname);
-
+        my ($at, @args) = @_;
+        my $module = $args[0];
+        my @dirs = $keep_system_lib ? grep { !ref } @INC : ();
+        my ($path, $bootname) = Kovar::_library($module, $at, 0, @dirs);
         my $flags = $module->can('dl_load_flags') ? $module->dl_load_flags : 0;
+        # A library that an earlier start left and that the loader refuses
+        # (damaged since) is written again from the archive, once.
         my $libref = DynaLoader::dl_load_file($path, $flags)
-            or $fail->("Can't load '$path' for module $module: " . DynaLoader::dl_error(), $file, $line);
-        Kovar::dl_reg($libref) if defined &Kovar::dl_reg;
+            || (($path) = Kovar::_library($module, $at, 1, @dirs)) && DynaLoader::dl_load_file($path, $flags)
+            or die "Can't load '$path' for module $module: " . DynaLoader::dl_error() . $at;
+        Kovar::dl_reg($libref);
         push @DynaLoader::dl_librefs, $libref;
-
-        my $symref = DynaLoader::dl_find_symbol($libref, $bootname)
-            or $fail->("Can't find '$bootname' symbol in $path", $file, $line);
+        my $symref = DynaLoader::dl_find_symbol($libref, $bootname) or die "Can't find '$bootname' symbol in $path$at";
         push @DynaLoader::dl_modules, $module;
         my $xs = DynaLoader::dl_install_xsub("${module}::bootstrap", $symref, $path);
         push @DynaLoader::dl_shared_objects, $path;
@@ -177,27 +105,16 @@
     # XSLoader is replaced as a whole: its own file would look for the
     # library beside the module's file, which does not exist.
     $XSLoader::VERSION = '0.31';
-    $INC{'XSLoader.pm'} = $display->('XSLoader.pm');
+    ($INC{'XSLoader.pm'} = $root . 'XSLoader.pm') =~ tr/"\n\r/???/;
     *XSLoader::load = sub {
-        my ($caller, $file, $line) = caller;
-        my $module = @_ ? $_[0] : $caller;
-        my @args = @_ ? @_ : ($module);
+        my @args = @_ ? @_ : (scalar caller);
         # An extension that is linked into the interpreter is booted in place.
-        my $boots = "${module}::bootstrap";
+        my $boots = "$args[0]::bootstrap";
         return &$boots(@args) if defined &$boots;
-        return $load->($module, $file, $line, @args);
+        return $load->(sprintf(" at %s line %d.\n", (caller)[1, 2]), @args);
     };
-    *XSLoader::bootstrap_inherit = sub {
-        my (undef, $file, $line) = caller;
-        return $load->($_[0], $file, $line, @_);
-    };
-
-    # DynaLoader.pm comes from the archive; it boots the dynamic loader's
-    # primitives (dl_load_file, dl_find_symbol, dl_install_xsub, ...).
-    require DynaLoader;
-    *DynaLoader::bootstrap = sub {
-        my (undef, $file, $line) = caller;
-        return $load->($_[0], $file, $line, @_);
+    *XSLoader::bootstrap_inherit = $Kovar::_bootstrap = sub {
+        return $load->(sprintf(" at %s line %d.\n", (caller)[1, 2]), @_);
     };
 
     # The script is compiled from memory, so its __END__ or __DATA__ section
@@ -206,24 +123,34 @@
     # marker). Once the script is compiled, an INIT block opens DATA on a
     # copy of the text that follows the marker. PerlIO::scalar is loaded
     # now, so that the INIT block compiles nothing a debugger would stop in.
-    my $script_name = INC('*SCRIPTNAME');
+    # Acting as perl, the program runs the caller's script, not the bound one.
+    my $script_name = $as_perl ? undef : INC('*SCRIPTNAME');
     my $script = defined $script_name ? INC($script_name) : undef;
-    if (defined $script && $script =~ /^__(END|DATA)__\b[^\n]*\n?/mg && $have_scalar_io->()) {
-        my $marker = $1;
-        my $data = substr($script, pos($script));
-        my $handle = 'main::DATA';
-        if ($marker eq 'DATA') {
-            my $head = substr($script, 0, $-[0]);
-            $handle = "$1::DATA" while $head =~ /^\s*package\s+([A-Za-z_][\w:]*)\s*[;{]/mg;
-        }
-        $Kovar::_script_data = [$handle, $data];
-        eval q{
-            INIT {
-                my ($handle, $data) = @{$Kovar::_script_data};
-                undef $Kovar::_script_data;
-                open($handle, '<', \$data);
+    if (defined $script && (index($script, "__END__") >= 0 || index($script, "__DATA__") >= 0)
+        && $have_scalar_io->()) {
+        $Kovar::_script_data = $script;
+        eval <<'SCRIPT_DATA' or die $@;
+        my $script = $Kovar::_script_data;
+        undef $Kovar::_script_data;
+        if ($script =~ /^__(END|DATA)__\b[^\n]*\n?/mg) {
+            my $marker = $1;
+            my $data = substr($script, pos($script));
+            my $handle = 'main::DATA';
+            if ($marker eq 'DATA') {
+                my $head = substr($script, 0, $-[0]);
+                $handle = "$1::DATA" while $head =~ /^\s*package\s+([A-Za-z_][\w:]*)\s*[;{]/mg;
             }
-            1;
-        } or die $@;
+            $Kovar::_script_data = [$handle, $data];
+            eval q{
+                INIT {
+                    my ($handle, $data) = @{$Kovar::_script_data};
+                    undef $Kovar::_script_data;
+                    open($handle, '<', \$data);
+                }
+                1;
+            } or die $@;
+        }
+        1;
+SCRIPT_DATA
     }
 }

@@ -37,9 +37,17 @@ const char* const kUsage =
     "extension libraries it needs, the Perl runtime library, the Perl library\n"
     "(libperl) that the runtime library is linked against, and the setup code\n"
     "that loads the bound modules. The modules are found by compiling the script\n"
-    "with the scanning perl (which runs its BEGIN blocks and use statements) and\n"
-    "by a static scan of the script and the modules. The other forms write a\n"
-    "bound file system archive of named entries, or list or read one.\n"
+    "with the scanning perl (which runs its BEGIN blocks and use statements), by a\n"
+    "static scan of the script and the modules (use and require of a module by its\n"
+    "name wherever they stand, also in the constant text of string evals; modules\n"
+    "that are not installed are left out, as the script then runs as perl runs it\n"
+    "without them), by rules for modules that load others by names computed at\n"
+    "run time (such as TAP::Harness and Encode), and with --trace-run or\n"
+    "--trace-command by running the script. Data files that bound modules look\n"
+    "for in the @INC directories (pod/perldiag.pod, ExtUtils/typemap, ...) are\n"
+    "bound under their names relative to those directories and listed, one name\n"
+    "a line, in the option entry \"*DATAFILES\". The other forms write a bound file\n"
+    "system archive of named entries, or list or read one.\n"
     "\n"
     "The entry \"perl.md5\" of a packed script holds the MD5 checksum of the\n"
     "runtime library's bytes followed by the bytes of every library that\n"
@@ -100,6 +108,34 @@ const char* const kUsage =
     "                      for it, e.g. unicore/Name.pl) and what it needs\n"
     "  --exclude MODULE    do not bind MODULE nor its auto/ files; the modules that\n"
     "                      every packed program needs to start stay bound\n"
+    "  --trace-run ARGS    run the script once while packing and also bind every\n"
+    "                      module file and extension library that the run loaded\n"
+    "                      (its %INC at its end): for modules loaded by names\n"
+    "                      computed at run time, which no scan finds. The run\n"
+    "                      uses the scanning perl (--perl) and the -I\n"
+    "                      directories given, the arguments ARGS (split at blanks\n"
+    "                      as a shell does, without expansions: '...' and \"...\"\n"
+    "                      quote, a backslash escapes), standard input from\n"
+    "                      /dev/null; its output is discarded, its errors shown.\n"
+    "                      The run is real: it does what the script does with\n"
+    "                      these arguments, in the current directory (files it\n"
+    "                      writes are written). A run that ends with a non-zero\n"
+    "                      status is reported and what it loaded is bound; one\n"
+    "                      that ends without running its END blocks (exec,\n"
+    "                      POSIX::_exit, a fatal signal) or outlasts\n"
+    "                      --trace-timeout fails the packing. Processes it\n"
+    "                      leaves in its process group are killed. Repeatable:\n"
+    "                      one run each\n"
+    "  --trace-command CMD run the shell command CMD (/bin/sh -c) while packing,\n"
+    "                      and bind what every run of the script that it starts\n"
+    "                      loaded, as --trace-run does: to give the script its\n"
+    "                      input, or to run it as its tests do. The runs report\n"
+    "                      through PERL5OPT and PERL5LIB: they must be runs of\n"
+    "                      the packing perl, not in taint mode; CMD gives them\n"
+    "                      their -I directories. Repeatable\n"
+    "  --trace-timeout SECONDS\n"
+    "                      stop a traced run or command that takes longer than\n"
+    "                      SECONDS (default 60)\n"
     "  --keep-system-lib   let the program also load modules from the system's Perl\n"
     "                      library paths, after the bound ones (by default it uses\n"
     "                      bound modules only)\n"
@@ -360,6 +396,26 @@ int run(int argc, char** argv) {
             if (!v || !*v) return usage_error(a + " needs a MODULE");
             script_only();
             (a == "--add" ? script.add : script.exclude).push_back(v);
+        } else if (a == "--trace-run" || a == "--trace-command") {
+            const char* v = need();
+            if (!v || (a == "--trace-command" && !*v)) return usage_error(a + (a == "--trace-run" ? " needs ARGS" : " needs a CMD"));
+            script_only();
+            if (a == "--trace-run") {
+                TraceRun run{v, {}};
+                std::string error;
+                if (!split_words(run.text, &run.words, &error)) return usage_error("--trace-run: " + error);
+                script.trace_runs.push_back(run);
+            } else {
+                script.trace_commands.push_back(v);
+            }
+        } else if (a == "--trace-timeout") {
+            const char* v = need();
+            if (!v) return usage_error("--trace-timeout needs SECONDS");
+            script_only();
+            int32_t seconds = 0;
+            if (!parse_i32(v, &seconds) || seconds < 1 || seconds > 86400)
+                return usage_error(std::string("--trace-timeout needs SECONDS from 1 to 86400, got '") + v + "'");
+            script.trace_timeout = seconds;
         } else if (a == "--keep-system-lib" || a == "--clean" || a == "--taint" || a == "--no-bundle-libperl") {
             if (!flag()) return usage_error(a + " takes no value");
             script_only();

@@ -2,11 +2,13 @@
 
 #include "platform/platform.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +16,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -269,11 +272,291 @@ bool run_captured(std::vector<std::string> args, bool merge_stderr, bool isolate
     return true;
 }
 
+// The module that traced runs load (-MKovar::TraceReport, or through
+// PERL5OPT for the perls a traced command starts). A run of the script
+// being packed (the file KOVPACK_TRACE_SCRIPT names as DEVICE:INODE)
+// writes, at its end, what it loaded into a file of its own in the
+// directory KOVPACK_TRACE_REPORTS, read by the dependency scan (--traced):
+// "perl\tVERSION", then "inc\tNAME\tPATH" for each %INC entry and
+// "so\tPATH" for each extension library loaded. It loads no module itself,
+// and leaves the exit status alone.
+const char kTraceReportPm[] = R"PERL(package Kovar::TraceReport;
+my ($reports, $is_script);
+sub import {
+    (my $dir = __FILE__) =~ s{/Kovar/TraceReport\.pm\z}{};
+    @INC = grep { ref || $_ ne $dir } @INC;
+    my @st = stat $0;
+    my $id = $ENV{KOVPACK_TRACE_SCRIPT};
+    $is_script = @st && defined $id && "$st[0]:$st[1]" eq $id;
+    ($reports) = ($ENV{KOVPACK_TRACE_REPORTS} // '') =~ /\A(.+)\z/s;
+}
+END {
+    if ($is_script && defined $reports) {
+        local ($!, $@, $?);
+        my @lines = ("perl\t$]");
+        for my $name (sort keys %INC) {
+            my $path = $INC{$name};
+            push @lines, "inc\t$name\t$path" if defined $path && !ref $path && "$name$path" !~ /[\t\n]/;
+        }
+        push @lines, map { "so\t$_" } grep { !/[\t\n]/ } @{"DynaLoader::dl_shared_objects"};
+        my ($pid) = $$ =~ /\A(\d+)\z/;
+        my $n = 0;
+        $n++ while -e "$reports/$pid-$n.txt" || -e "$reports/$pid-$n.tmp";
+        if (open my $fh, '>', "$reports/$pid-$n.tmp") {
+            print {$fh} map { "$_\n" } @lines;
+            rename "$reports/$pid-$n.tmp", "$reports/$pid-$n.txt" if close $fh;
+        }
+    }
+}
+1;
+)PERL";
+
+int64_t monotonic_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Runs args[0] (searched on PATH) with the environment entries env_add
+// ("NAME=VALUE") set, in a process group of its own that a fatal signal to
+// the packer ends, with standard input from /dev/null, standard output
+// discarded and standard error passed on through the packer. When it has
+// ended, or after timeout seconds (*timed_out set), whatever is left of its
+// group is killed. False, *error set, when it could not be started or
+// waited for; otherwise *status is its wait status.
+bool run_traced(std::vector<std::string> args, const std::vector<std::string>& env_add, int timeout, int* status,
+                bool* timed_out, std::string* error) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; e++) {
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(env_add.begin(), env_add.end(), [&](const std::string& a) { return a.rfind(name, 0) == 0; }))
+            env.push_back(entry);
+    }
+    env.insert(env.end(), env_add.begin(), env_add.end());
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int errp[2];
+    if (pipe2(errp, O_CLOEXEC) != 0) {
+        *error = std::string("cannot create a pipe: ") + strerror(errno);
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, errp[1], 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    pid_t pid = 0;
+    int rc;
+    {
+        FatalSignalsBlocked blocked;
+        posix_spawnattr_setsigmask(&attr, &blocked.previous());
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attr, 0);
+        rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+        if (rc == 0) on_signal_end_group(pid);
+    }
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    close(errp[1]);
+    if (rc != 0) {
+        close(errp[0]);
+        *error = "cannot run '" + args[0] + "': " + strerror(rc);
+        return false;
+    }
+    // Relays standard error for up to wait_ms milliseconds, or until it
+    // reaches its end; false at its end.
+    int errfd = errp[0];
+    auto relay = [&](int wait_ms) {
+        if (errfd < 0) {
+            if (wait_ms > 0) poll(nullptr, 0, wait_ms);
+            return false;
+        }
+        struct pollfd p = {errfd, POLLIN, 0};
+        if (poll(&p, 1, wait_ms) <= 0) return true;
+        char buf[65536];
+        ssize_t n = read(errfd, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+        if (n <= 0) {
+            close(errfd);
+            errfd = -1;
+            return false;
+        }
+        plat_write_all(2, buf, static_cast<size_t>(n));
+        return true;
+    };
+    const int64_t deadline = monotonic_ms() + int64_t(timeout) * 1000;
+    *timed_out = false;
+    for (;;) {
+        siginfo_t info;
+        info.si_pid = 0;
+        if (waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) break;
+        int64_t left = deadline - monotonic_ms();
+        if (left <= 0) {
+            *timed_out = true;
+            break;
+        }
+        relay(static_cast<int>(std::min<int64_t>(left, 100)));
+    }
+    // The leader is waited for but not reaped, so its group ID is still
+    // its own: end what is left of the group, and pass on what it wrote
+    // (for a moment: a process that left the group may keep the pipe).
+    kill(-pid, SIGKILL);
+    const int64_t drain_end = monotonic_ms() + 2000;
+    while (relay(static_cast<int>(std::max<int64_t>(0, drain_end - monotonic_ms()))) && monotonic_ms() < drain_end) {
+    }
+    if (errfd >= 0) close(errfd);
+    pid_t reaped;
+    int wait_errno;
+    {
+        FatalSignalsBlocked blocked;
+        while ((reaped = waitpid(pid, status, 0)) < 0 && errno == EINTR) {
+        }
+        wait_errno = errno;
+        on_signal_end_group(0);
+    }
+    if (reaped != pid) {
+        *error = "cannot wait for '" + args[0] + "': " + strerror(wait_errno);
+        return false;
+    }
+    return true;
+}
+
+// "exit status N" or "signal N".
+std::string describe_status(int status) {
+    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+    return "exit status " + std::to_string(WEXITSTATUS(status));
+}
+
+size_t count_reports(const std::string& dir) {
+    size_t n = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            size_t len = strlen(e->d_name);
+            if (len > 4 && strcmp(e->d_name + len - 4, ".txt") == 0) n++;
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+// Whether the script's #! line asks for taint mode (-T or -t among its
+// switches), which perl then wants on its command line too.
+bool shebang_taint(const std::string& script) {
+    FILE* f = fopen(script.c_str(), "re");
+    if (!f) return false;
+    char buf[1024];
+    bool taint = false;
+    if (fgets(buf, sizeof buf, f) && strncmp(buf, "#!", 2) == 0) {
+        std::string line = buf;
+        size_t perl = line.find("perl");
+        if (perl != std::string::npos) {
+            size_t at = line.find_first_of(" \t\r\n", perl);
+            while (at != std::string::npos && !taint) {
+                at = line.find_first_not_of(" \t\r\n", at);
+                if (at == std::string::npos || line[at] != '-') break;
+                size_t end = line.find_first_of(" \t\r\n", at);
+                for (size_t i = at + 1; i < std::min(end, line.size()) && isalpha(static_cast<unsigned char>(line[i])); i++)
+                    if (line[i] == 'T' || line[i] == 't') taint = true;
+                at = end;
+            }
+        }
+    }
+    fclose(f);
+    return taint;
+}
+
+// Runs the traced runs and commands; the reports go to <scratch>/reports,
+// which *reports names. False (reported) when one cannot be run, does not
+// end in time, or reports nothing.
+bool run_traces(const ScriptPackOptions& o, ScratchDir& scratch, std::string* reports) {
+    std::string error;
+    struct stat st;
+    if (stat(o.script.c_str(), &st) != 0) {
+        fprintf(stderr, "kovpack: cannot read script '%s': %s\n", o.script.c_str(), strerror(errno));
+        return false;
+    }
+    *reports = scratch.path() + "/reports";
+    const std::string module_dir = scratch.path() + "/trace";
+    if (!scratch.make_dir("trace", &error) || !scratch.make_dir("trace/Kovar", &error) ||
+        !scratch.write("trace/Kovar/TraceReport.pm", reinterpret_cast<const unsigned char*>(kTraceReportPm),
+                       sizeof kTraceReportPm - 1, &error) ||
+        !scratch.make_dir("reports", &error)) {
+        fprintf(stderr, "kovpack: %s\n", error.c_str());
+        return false;
+    }
+    const std::vector<std::string> env = {
+        "KOVPACK_TRACE_REPORTS=" + *reports,
+        "KOVPACK_TRACE_SCRIPT=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)};
+    const std::string script_name = basename_of(o.script);
+    const bool taint = o.taint || shebang_taint(o.script);
+
+    // One traced run: what it is called in messages, its command and environment.
+    auto trace = [&](const std::string& what, bool command, std::vector<std::string> args, const std::vector<std::string>& env_add) {
+        size_t before = count_reports(*reports);
+        int status = 0;
+        bool timed_out = false;
+        if (!run_traced(std::move(args), env_add, o.trace_timeout, &status, &timed_out, &error)) {
+            fprintf(stderr, "kovpack: %s: %s\n", what.c_str(), error.c_str());
+            return false;
+        }
+        if (timed_out) {
+            fprintf(stderr, "kovpack: %s did not end within %d second%s and was stopped; nothing was written (see --trace-timeout)\n",
+                    what.c_str(), o.trace_timeout, o.trace_timeout == 1 ? "" : "s");
+            return false;
+        }
+        bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (count_reports(*reports) == before) {
+            if (ok && command)
+                fprintf(stderr, "kovpack: %s reported nothing: no run of %s by the packing perl (not in taint mode) reached its end; nothing was written\n",
+                        what.c_str(), script_name.c_str());
+            else if (ok)
+                fprintf(stderr, "kovpack: %s reported nothing: it ended without running its END blocks (exec or POSIX::_exit?); nothing was written\n",
+                        what.c_str());
+            else
+                fprintf(stderr, "kovpack: %s failed (%s) before it reported what it loaded; nothing was written\n",
+                        what.c_str(), describe_status(status).c_str());
+            return false;
+        }
+        if (!ok)
+            fprintf(stderr, "kovpack: warning: %s ended with %s; what it loaded is bound\n", what.c_str(),
+                    describe_status(status).c_str());
+        return true;
+    };
+    for (const TraceRun& run : o.trace_runs) {
+        std::vector<std::string> args = {o.perl};
+        if (taint) args.push_back("-T");
+        for (const auto& d : o.lib) args.push_back("-I" + d);
+        args.insert(args.end(), {"-I" + module_dir, "-MKovar::TraceReport", "--", o.script});
+        args.insert(args.end(), run.words.begin(), run.words.end());
+        std::string what = "the traced run '" + script_name + (run.text.empty() ? "" : " " + run.text) + "'";
+        if (!trace(what, false, args, env)) return false;
+    }
+    for (const std::string& command : o.trace_commands) {
+        std::vector<std::string> env_add = env;
+        const char* opt = getenv("PERL5OPT");
+        const char* lib = getenv("PERL5LIB");
+        env_add.push_back(std::string("PERL5OPT=") + (opt && *opt ? std::string(opt) + " " : "") + "-MKovar::TraceReport");
+        env_add.push_back("PERL5LIB=" + module_dir + (lib && *lib ? ":" + std::string(lib) : ""));
+        if (!trace("the traced command '" + command + "'", true, {"/bin/sh", "-c", command}, env_add)) return false;
+    }
+    return true;
+}
+
 // Runs the dependency scan; on success fills *files with (name, path) pairs.
 // The scan reports its own failures on standard error.
-bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string, std::string>>* files) {
+// `scratch` holds the scan's own files, and files that it makes to be bound
+// (so it lives until they are read).
+bool run_scandeps(const ScriptPackOptions& o, ScratchDir& scratch, std::vector<std::pair<std::string, std::string>>* files,
+                  std::set<std::string>* data_too) {
     std::string error;
-    ScratchDir scratch;
     if (!scratch.create(&error) || !scratch.write("scandeps.pl", kv_scandeps_pl, kv_scandeps_pl_size, &error)) {
         fprintf(stderr, "kovpack: %s\n", error.c_str());
         return false;
@@ -294,6 +577,11 @@ bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string,
     for (const auto& d : o.lib) args.insert(args.end(), {"-I", d});
     for (const auto& m : o.add) args.insert(args.end(), {"--add", m});
     for (const auto& m : o.exclude) args.insert(args.end(), {"--exclude", m});
+    if (!o.trace_runs.empty() || !o.trace_commands.empty()) {
+        std::string reports;
+        if (!run_traces(o, scratch, &reports)) return false;
+        args.insert(args.end(), {"--traced", reports});
+    }
     args.insert(args.end(), {"--", o.script});
 
     std::string out;
@@ -313,7 +601,12 @@ bool run_scandeps(const ScriptPackOptions& o, std::vector<std::pair<std::string,
             fprintf(stderr, "kovpack: the dependency scan printed an unusable line: %s\n", line.c_str());
             return false;
         }
-        files->emplace_back(line.substr(0, tab), line.substr(tab + 1));
+        // A third field "data": a file that is also one of the data files.
+        std::string path = line.substr(tab + 1);
+        bool data = path.size() > 5 && path.compare(path.size() - 5, 5, "\tdata") == 0;
+        if (data) path.resize(path.size() - 5);
+        files->emplace_back(line.substr(0, tab), path);
+        if (data) data_too->insert(line.substr(0, tab));
     }
     return true;
 }
@@ -394,6 +687,57 @@ bool cache_checksums(const PackRequest& req, std::string* md5, std::vector<std::
     return true;
 }
 
+// The checksums of the files that a program writes beside its cached runtime
+// library: the extension libraries ("auto/...so") and the data files that
+// "*DATAFILES" names. "*FILES.md5" (into *key; empty when there are none),
+// the MD5 over each file's name, a zero byte, its size as 8 little-endian
+// bytes and its contents, in name order, names their directory; each file
+// NAME gets its "NAME.crc32" (into *own), as the libraries do.
+bool files_checksums(const PackRequest& req, std::string* key, std::vector<std::pair<std::string, std::string>>* own,
+                     std::string* error) {
+    std::set<std::string> names;
+    for (const auto& e : req.entries)
+        if (e.name.rfind("auto/", 0) == 0 && e.name.size() > 8 && e.name.compare(e.name.size() - 3, 3, ".so") == 0)
+            names.insert(e.name);
+    if (const std::vector<unsigned char>* list = entry_data(req, "*DATAFILES")) {
+        for (const std::string& name : split_lines(std::string(list->begin(), list->end()))) {
+            if (name.empty()) continue;
+            if (!entry_data(req, name)) {
+                *error = "*DATAFILES names '" + name + "', which is not bound";
+                return false;
+            }
+            names.insert(name);
+        }
+    }
+    key->clear();
+    if (names.empty()) return true;
+    Md5 sum;
+    for (const std::string& name : names) {
+        const std::vector<unsigned char>& data = *entry_data(req, name);
+        unsigned char size[8];
+        for (int i = 0; i < 8; i++) size[i] = static_cast<unsigned char>(static_cast<uint64_t>(data.size()) >> (8 * i));
+        sum.update(name.data(), name.size() + 1);
+        sum.update(size, sizeof size);
+        sum.update(data.data(), data.size());
+        char crc[9];
+        snprintf(crc, sizeof crc, "%08lx", crc32_z(0, data.data(), data.size()));
+        own->emplace_back(name, crc);
+    }
+    *key = sum.hex();
+    return true;
+}
+
+// Perl source files up to this size are stored uncompressed.
+constexpr size_t kPlainSourceMax = 64 * 1024;
+
+// Whether the entry holds Perl source that `require`, `do` or the setup reads.
+bool perl_source(const std::string& name) {
+    if (name == "*SETUP") return true;
+    for (const char* suffix : {".pm", ".pl", ".al", ".ix"})
+        if (name.size() > 3 && name.compare(name.size() - 3, 3, suffix) == 0) return true;
+    return false;
+}
+
 // The entry added, or null when the user bound that name explicitly (which wins).
 BfsWriteEntry* add_own(PackRequest& req, const std::string& name, std::vector<unsigned char> data) {
     if (has_entry(req, name)) return nullptr;
@@ -425,6 +769,53 @@ bool icon_image(const std::vector<unsigned char>& d) {
 }
 
 }  // namespace
+
+bool split_words(const std::string& text, std::vector<std::string>* words, std::string* error) {
+    words->clear();
+    std::string word;
+    bool in_word = false;
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        if (c == ' ' || c == '\t' || c == '\n') {
+            if (in_word) words->push_back(word);
+            word.clear();
+            in_word = false;
+            continue;
+        }
+        in_word = true;
+        if (c == '\\') {
+            if (++i == text.size()) {
+                *error = "'" + text + "' ends with a backslash";
+                return false;
+            }
+            word += text[i];
+        } else if (c == '\'' || c == '"') {
+            size_t end = i + 1;
+            for (; end < text.size() && text[end] != c; end++) {
+                if (c == '"' && text[end] == '\\' && end + 1 < text.size() && (text[end + 1] == '"' || text[end + 1] == '\\')) end++;
+                word += text[end];
+            }
+            if (end == text.size()) {
+                *error = std::string("unterminated ") + c + " in '" + text + "'";
+                return false;
+            }
+            i = end;
+        } else {
+            word += c;
+        }
+    }
+    if (in_word) words->push_back(word);
+    return true;
+}
+
+bool is_data_file(const std::string& name) {
+    static const char* const loaded[] = {".pm", ".pl", ".ph", ".al", ".ix", ".so", ".bs"};
+    for (const char* ext : loaded) {
+        size_t n = strlen(ext);
+        if (name.size() > n && name.compare(name.size() - n, n, ext) == 0) return false;
+    }
+    return true;
+}
 
 std::string icon_entry_name(const std::string& name, std::string* error) {
     if (name.empty()) return "*ICON";
@@ -606,8 +997,24 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
         }
     }
 
+    if (opts.host_kind == HostKind::Tray && (!opts.trace_runs.empty() || !opts.trace_commands.empty())) {
+        fprintf(stderr, "kovpack: --trace-run and --trace-command run the script under plain perl, which a tray script cannot run under\n");
+        return 1;
+    }
+
     std::vector<std::pair<std::string, std::string>> deps;
-    if (!run_scandeps(opts, &deps)) return 1;
+    std::set<std::string> data_too;
+    ScratchDir scan_dir;
+    if (!run_scandeps(opts, scan_dir, &deps, &data_too)) return 1;
+    // The data files among them, which the program writes to a directory
+    // that it lists in @INC after its hook.
+    std::string data_files;
+    size_t data_count = 0;
+    for (const auto& dep : deps) {
+        if (!is_data_file(dep.first) && !data_too.count(dep.first)) continue;
+        data_files += dep.first + "\n";
+        data_count++;
+    }
 
     std::vector<unsigned char> script;
     if (!read_file(opts.script, &script, &error)) {
@@ -639,6 +1046,7 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
     if (opts.debug) add_own_text(req, "*DEBUG", opts.debug->empty() ? "-" : *opts.debug);
     if (opts.tmpdir) add_own_text(req, "*TMPDIR", *opts.tmpdir);
     if (opts.version) add_own(req, "*", make_version_record(*opts.version));
+    if (data_count) add_own_text(req, "*DATAFILES", data_files);
     add_own(req, script_name, std::move(script));
     add_own(req, kRuntimeEntry, std::move(runtime_bytes));
     if (!perl_libs.empty()) {
@@ -673,8 +1081,15 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
             return 1;
         }
         req.entries.push_back(std::move(e));
-        (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0 ? libraries : modules)++;
+        if (!is_data_file(name)) (name.size() > 3 && name.compare(name.size() - 3, 3, ".so") == 0 ? libraries : modules)++;
     }
+
+    // Perl source is stored as it is: every start reads the setup code, the
+    // script and the modules it loads, and inflating them would cost about
+    // a tenth of what compiling them does. Larger files (tables, the
+    // debugger) are rarely read whole at a start and stay compressed.
+    for (BfsWriteEntry& e : req.entries)
+        if (e.data.size() <= kPlainSourceMax && (e.name == script_name || perl_source(e.name))) e.store_plain = true;
 
     // Computed last, over what is bound, whoever bound it.
     std::string md5;
@@ -684,6 +1099,12 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
         return 1;
     }
     add_own_text(req, "perl.md5", md5);
+    std::string files_key;
+    if (!files_checksums(req, &files_key, &own, &error)) {
+        fprintf(stderr, "kovpack: %s\n", error.c_str());
+        return 1;
+    }
+    if (!files_key.empty()) add_own_text(req, "*FILES.md5", files_key);
     for (const auto& [name, sum] : own) add_own_text(req, name + ".crc32", sum);
 
     req.host = host;
@@ -691,6 +1112,9 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
     if (!req.quiet) {
         printf("kovpack: bound %s with %zu module files and %zu extension libraries; runtime %s (md5 %s)\n",
                script_name.c_str(), modules, libraries, runtime.c_str(), md5.c_str());
+        if (data_count)
+            printf("kovpack: bound %zu data file%s that modules look for in @INC (listed in \"*DATAFILES\")\n", data_count,
+                   data_count == 1 ? "" : "s");
         for (const auto& lib : perl_libs) printf("kovpack: bound %s as %s\n", lib.second.c_str(), lib.first.c_str());
         if (opts.host_kind == HostKind::Tray)
             printf("kovpack: tray program: desktop backend %s, %zu icon%s%s\n", backend.c_str(), icons.size(),

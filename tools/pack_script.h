@@ -50,6 +50,28 @@ struct IconFile {
     std::string path;
 };
 
+// A traced run of the script (--trace-run): its arguments as given, and
+// split into words.
+struct TraceRun {
+    std::string text;
+    std::vector<std::string> words;
+};
+
+// Splits TEXT into words at blanks (space, tab, line feed), as a shell
+// does without expansions: '...' keeps everything, "..." keeps everything
+// but a backslash before '"' or '\\', which it takes literally; elsewhere a
+// backslash takes the next character literally. False, *error set, for an
+// unterminated quote or a final backslash.
+bool split_words(const std::string& text, std::vector<std::string>* words, std::string* error);
+
+// Whether a file bound under NAME is a data file, one that perl does not
+// load through require, do or the extension loader (.pm, .pl, .ph, .al,
+// .ix, .so, .bs): code finds such files by searching the @INC directories.
+bool is_data_file(const std::string& name);
+
+// Default time-out of a traced run, in seconds.
+inline constexpr int kTraceTimeout = 60;
+
 struct ScriptPackOptions {
     std::string script;
     HostKind host_kind = HostKind::Console;
@@ -68,6 +90,9 @@ struct ScriptPackOptions {
     std::vector<std::string> lib;  // module directories searched first (-I)
     std::vector<std::string> add;
     std::vector<std::string> exclude;
+    std::vector<TraceRun> trace_runs;
+    std::vector<std::string> trace_commands;
+    int trace_timeout = kTraceTimeout;
 };
 
 // Name of the runtime library entry, and of the entries that describe it.

@@ -16,6 +16,9 @@
 #include "src/bfs/bfs.h"
 #include "src/bfs/tempdir.h"
 #include "src/binding/perlcall.h"
+#include "src/launcher/as_perl.h"
+#include "src/binding/runtime_load.h"
+#include "src/launcher/diag.h"
 #include "src/launcher/kovrun.h"
 
 namespace {
@@ -79,6 +82,77 @@ void xs_INC(KvInterp* interp, KvCV*) {
     }
     kv_xs_set(interp, f, 0, result);
     kv_xs_return(interp, f, 1);
+}
+
+const char* mortal_text(KvInterp* interp, KvSV* arg);
+
+// DynaLoader.pm's own bootstrap looks for libraries on disk: when a script
+// loads the file, its text up to __END__ is followed by this, which puts the
+// setup code's bootstrap back once the file has run.
+constexpr char kDynaLoaderTail[] = "\n;{ local $^W = 0; *DynaLoader::bootstrap = $Kovar::_bootstrap }\n1;\n";
+
+// Whether the text has a line that begins with __DATA__.
+bool has_data_line(const char* text, size_t n) {
+    static const char marker[] = "__DATA__";
+    const size_t m = sizeof marker - 1;
+    for (const char* p = text; p && static_cast<size_t>(text + n - p) >= m;) {
+        if (memcmp(p, marker, m) == 0) return true;
+        p = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(text + n - p)));
+        if (p) p++;
+    }
+    return false;
+}
+
+// Kovar::_module(ROOT, NAME): the source of the bound module NAME, as the
+// hook in @INC hands it to the interpreter: a #line directive that names it
+// ROOT.NAME (a double quote or a line break in NAME shown as '?'), then its
+// text; and whether it has a __DATA__ section, which must be read through a
+// real handle. Sets $INC{NAME} to that name. An empty list when nothing is
+// bound under NAME; an entry that cannot be read dies, as with INC.
+void xs_module(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    KovrunSession* s = session_of(interp);
+    if (f.items != 2) api.Perl_croak_nocontext("Usage: _module(root, name)");
+    const char* root = mortal_text(interp, kv_xs_arg(interp, f, 0));
+    KvStrLen len = 0;
+    const char* name = kv_sv_pv(interp, kv_xs_arg(interp, f, 1), &len);
+    bfs_cursor c;
+    if (!name || !bfs_lookup(s->archive, name, len, &c)) {
+        kv_xs_return(interp, f, 0);
+        return;
+    }
+    if (!bfs_entry_plausible(&c)) api.Perl_croak_nocontext("Panic: Can't extract %s", name);
+    bool dynaloader = len == 13 && memcmp(name, "DynaLoader.pm", 13) == 0;
+    size_t root_length = strlen(root);
+    KvSV* shown = api.Perl_sv_2mortal(interp, api.Perl_newSV(interp, root_length + len + 1));
+    char* p = kv_sv_pvx(shown);
+    memcpy(p, root, root_length);
+    for (KvStrLen i = 0; i < len; i++) p[root_length + i] = name[i] == '"' || name[i] == '\n' || name[i] == '\r' ? '?' : name[i];
+    kv_sv_set_string_length(shown, root_length + len);
+
+    uint32_t n = bfs_size(&c);
+    size_t head = sizeof "#line 1 \"\"\n" - 1 + root_length + len;
+    KvSV* src = api.Perl_sv_2mortal(interp, api.Perl_newSV(interp, head + n + sizeof kDynaLoaderTail));
+    char* text = kv_sv_pvx(src);
+    snprintf(text, head + 1, "#line 1 \"%s\"\n", p);
+    plat_lock();
+    bool read = bfs_read(&c, text + head) != nullptr;
+    plat_unlock();
+    if (!read) api.Perl_croak_nocontext("Panic: Can't extract %s", name);
+    size_t length = head + n;
+    if (dynaloader) {
+        const char* end = static_cast<const char*>(memmem(text + head, n, "\n__END__", 8));
+        if (end) length = static_cast<size_t>(end - text) + 1;
+        memcpy(text + length, kDynaLoaderTail, sizeof kDynaLoaderTail - 1);
+        length += sizeof kDynaLoaderTail - 1;
+    }
+    kv_sv_set_string_length(src, length);
+    api.Perl_hv_store(interp, api.Perl_get_hv(interp, "INC", 1), name, static_cast<KvI32>(len),
+                      api.Perl_newSVsv(interp, shown), 0);
+    kv_xs_reserve(interp, f, 2);
+    kv_xs_set(interp, f, 0, src);
+    kv_xs_set(interp, f, 1, has_data_line(text + head, length - head) ? api.Perl_Isv_yes_ptr(interp) : api.Perl_Isv_no_ptr(interp));
+    kv_xs_return(interp, f, 2);
 }
 
 void xs_exe(KvInterp* interp, KvCV*) {
@@ -243,7 +317,34 @@ void xs_init(KvInterp* interp, KvCV*) {
     free(path);
     free(error);
     if (found) api.Perl_sv_setpv(interp, api.Perl_get_sv(interp, "Kovar::APPDATA", 1), dir);
+    // Helper interpreters that the script starts through $^X start this
+    // program as perl.
+    if (const char* link = kovrun_perl_link(s)) api.Perl_sv_setpv(interp, api.Perl_get_sv(interp, "\030", 1), link);
     kv_xs_return(interp, f, 0);
+}
+
+// Kovar::_as_perl(): nothing when the program runs its own script. Started as
+// perl, 1, followed by the interpreter's compiled-in module directories when
+// the caller may have put directories of its own (-I, PERL5LIB, PERL5OPT) in
+// front of them in @INC.
+void xs_as_perl(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    KovrunSession* s = session_of(interp);
+    if (!s->as_perl) {
+        kv_xs_return(interp, f, 0);
+        return;
+    }
+    int count = 1;
+    for (size_t i = 0; i < s->system_inc_length; i++) count += s->system_inc[i] == 0;
+    kv_xs_reserve(interp, f, count);
+    kv_xs_set(interp, f, 0, api.Perl_sv_2mortal(interp, api.Perl_newSViv(interp, 1)));
+    const char* dir = s->system_inc;
+    for (int i = 1; i < count; i++) {
+        size_t n = strlen(dir);
+        kv_xs_set(interp, f, i, api.Perl_sv_2mortal(interp, api.Perl_newSVpv(interp, dir, n)));
+        dir += n + 1;
+    }
+    kv_xs_return(interp, f, count);
 }
 
 // The text of an argument as a mortal copy. Turning a later argument into a
@@ -286,6 +387,102 @@ void xs_dl_reg(KvInterp* interp, KvCV*) {
     // Only a library that is really loaded is kept: it is closed at shutdown.
     if (s->dl_count < KV_DL_MAX && plat_dl_is_handle(handle)) s->dl_handles[s->dl_count++] = handle;
     kv_xs_return(interp, f, 0);
+}
+
+// A fresh mortal value with room for n bytes of string.
+KvSV* mortal_buffer(KvInterp* interp, size_t n) {
+    return api.Perl_sv_2mortal(interp, api.Perl_newSV(interp, n + 1));
+}
+
+// Kovar::_library(MODULE, AT, AGAIN, DIRS...): the extension library of
+// MODULE, as DynaLoader names it (auto/Foo/Bar/Bar.so for Foo::Bar), written
+// where the program's extension libraries go (see bound_library), or else
+// found in one of DIRS (the system's directories, for a program that may use
+// them). Returns its path and the name of its boot function. AGAIN writes a
+// bound library even when it is there. Dies with the message, followed by AT
+// (" at FILE line N.\n", the caller's place), when there is none or it
+// cannot be written.
+void xs_library(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    KovrunSession* s = session_of(interp);
+    if (f.items < 3) api.Perl_croak_nocontext("Usage: _library(module, at, again, dirs...)");
+    // Each text is copied as soon as it is taken: turning a later argument
+    // into a text or a truth can run script code.
+    bool again = kv_sv_true(interp, kv_xs_arg(interp, f, 2));
+    const char* module = mortal_text(interp, kv_xs_arg(interp, f, 0));
+    const char* at = mortal_text(interp, kv_xs_arg(interp, f, 1));
+    int dir_count = f.items - 3;
+    const char** dirs = dir_count > 0 ? static_cast<const char**>(static_cast<void*>(
+                                            kv_sv_pvx(mortal_buffer(interp, dir_count * sizeof(char*)))))
+                                      : nullptr;
+    for (int i = 0; i < dir_count; i++) dirs[i] = mortal_text(interp, kv_xs_arg(interp, f, 3 + i));
+
+    // "Foo::Bar" -> "auto/Foo/Bar/Bar.so" and "boot_Foo__Bar"; trailing
+    // separators count for nothing, as with split.
+    size_t n = strlen(module);
+    while (n >= 2 && module[n - 2] == ':' && module[n - 1] == ':') n -= 2;
+    if (n == 0) api.Perl_croak_nocontext("Usage: XSLoader::load(module)%s", at);
+    KvSV* entry_sv = mortal_buffer(interp, 2 * n + 16);
+    KvSV* boot_sv = mortal_buffer(interp, n + 8);
+    char* entry = kv_sv_pvx(entry_sv);
+    char* boot = kv_sv_pvx(boot_sv);
+    size_t e = 0, last = 0;
+    memcpy(entry, "auto/", 5);
+    e = 5;
+    for (size_t i = 0; i < n; i++) {
+        if (module[i] == ':' && i + 1 < n && module[i + 1] == ':') {
+            entry[e++] = '/';
+            last = ++i + 1;
+        } else {
+            entry[e++] = module[i];
+        }
+    }
+    entry[e++] = '/';
+    memcpy(entry + e, module + last, n - last);
+    e += n - last;
+    memcpy(entry + e, ".so", 4);
+    e += 3;
+    memcpy(boot, "boot_", 5);
+    for (size_t i = 0; i < n; i++) {
+        char c = module[i];
+        boot[5 + i] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ? c : '_';
+    }
+    boot[5 + n] = 0;
+    kv_sv_set_string_length(entry_sv, e);
+    kv_sv_set_string_length(boot_sv, n + 5);
+
+    char why[DIAG_BUFFER_SIZE];
+    bool bound = false;
+    int saved_errno = errno;
+    char* path = bound_library(s, entry, e, again, &bound, why, sizeof why);
+    for (int i = 0; !bound && i < dir_count; i++) {
+        struct stat st;
+        size_t length = strlen(dirs[i]) + e + 2;
+        path = static_cast<char*>(malloc(length));
+        if (path) snprintf(path, length, "%s/%s", dirs[i], entry);
+        if (path && stat(path, &st) == 0 && S_ISREG(st.st_mode)) break;
+        free(path);
+        path = nullptr;
+    }
+    errno = saved_errno;
+    // Taken over by a mortal value and freed before anything can croak.
+    KvSV* result = path ? api.Perl_sv_2mortal(interp, api.Perl_newSVpv(interp, path, 0)) : nullptr;
+    free(path);
+    if (!result && bound) api.Perl_croak_nocontext("Can't load module %s: %s%s", module, why, at);
+    if (!result)
+        api.Perl_croak_nocontext("Can't locate loadable object for module %s in the bound archive (no entry %s)%s", module,
+                                 entry, at);
+    kv_xs_reserve(interp, f, 2);
+    kv_xs_set(interp, f, 0, result);
+    kv_xs_set(interp, f, 1, boot_sv);
+    kv_xs_return(interp, f, 2);
+}
+
+// Kovar::_data_dir(): the directory of the bound data files, or undef.
+void xs_data_dir(KvInterp* interp, KvCV*) {
+    KvXsFrame f = kv_xs_begin(interp);
+    KovrunSession* s = session_of(interp);
+    xs_return_string(interp, f, s->data_dir);
 }
 
 bool is_directory(const char* path) {
@@ -348,6 +545,10 @@ void host_xs_init(KvInterp* interp) {
     api.Perl_newXS(interp, "Kovar::_init", xs_init, kFile);
     api.Perl_newXS(interp, "Kovar::_check", xs_check, kFile);
     api.Perl_newXS(interp, "Kovar::dl_reg", xs_dl_reg, kFile);
+    api.Perl_newXS(interp, "Kovar::_as_perl", xs_as_perl, kFile);
+    api.Perl_newXS(interp, "Kovar::_library", xs_library, kFile);
+    api.Perl_newXS(interp, "Kovar::_module", xs_module, kFile);
+    api.Perl_newXS(interp, "Kovar::_data_dir", xs_data_dir, kFile);
     api.Perl_newXS(interp, "DynaLoader::boot_DynaLoader", api.boot_DynaLoader, kFile);
 }
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <stdarg.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,6 +24,29 @@ constexpr size_t MD5_TEXT = 32;
 // Entry NAME.crc32: the CRC-32 of library NAME.
 constexpr char CRC_SUFFIX[] = ".crc32";
 constexpr size_t CRC_TEXT = 8;
+
+// Where a failure is told: the diagnostics, as a panic of the start, or
+// (text set) a buffer that the caller hands on, without the "Panic: " and
+// the line feed.
+struct Report {
+    char* text;
+    size_t size;
+};
+constexpr Report kPanic{nullptr, 0};
+
+void tell(const Report& r, const char* format, ...) KV_PRINTF(2, 3);
+void tell(const Report& r, const char* format, ...) {
+    char message[DIAG_BUFFER_SIZE];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    if (n < 0) message[0] = 0;
+    if (r.text)
+        snprintf(r.text, r.size, "%s", message);
+    else
+        diag_print("Panic: %s\n", message);
+}
 
 // A library that goes into the runtime library's directory: one that a list
 // entry ("*PERLDEPS", "*TRAYLIBS") names, or the library that is loaded.
@@ -118,25 +142,25 @@ bool collect_libraries(const BfsArchive* archive, const char* list_name, const c
 // it. CRC-32 finds every burst of damage up to 32 bits and all but one in
 // four thousand million of the rest, at a fraction of a digest's cost on
 // the first start. False after reporting.
-bool read_checked(const BfsArchive* archive, Library* lib) {
+bool read_checked(const BfsArchive* archive, Library* lib, const Report& r = kPanic) {
     if (!bfs_entry_plausible(&lib->cursor)) {
-        diag_print("Panic: Can't extract %s\n", lib->path);
+        tell(r, "Can't extract %s", lib->path);
         return false;
     }
     uint32_t n = bfs_size(&lib->cursor);
     lib->bytes = static_cast<unsigned char*>(malloc(static_cast<size_t>(n) + 1));
     if (!lib->bytes) {
-        diag_print("Panic: Can't allocate memory for %s\n", lib->path);
+        tell(r, "Can't allocate memory for %s", lib->path);
         return false;
     }
     if (!bfs_read(&lib->cursor, lib->bytes)) {
-        diag_print("Panic: Can't extract %s\n", lib->path);
+        tell(r, "Can't extract %s", lib->path);
         return false;
     }
     size_t length = strlen(lib->name);
     auto* sum_name = static_cast<char*>(malloc(length + sizeof CRC_SUFFIX));
     if (!sum_name) {
-        diag_print("Panic: Can't malloc name (%d)\n", static_cast<int>(length + sizeof CRC_SUFFIX - 1));
+        tell(r, "Can't malloc name (%d)", static_cast<int>(length + sizeof CRC_SUFFIX - 1));
         return false;
     }
     memcpy(sum_name, lib->name, length);
@@ -150,8 +174,20 @@ bool read_checked(const BfsArchive* archive, Library* lib) {
     bool ok = bfs_size(&sum) == CRC_TEXT && bfs_read(&sum, expected) &&
               strspn(expected, "0123456789abcdefABCDEF") == CRC_TEXT &&
               strtoul(expected, nullptr, 16) == crc32(0, lib->bytes, n);
-    if (!ok) diag_print("Panic: Damaged archive: %s does not match its checksum\n", lib->name);
+    if (!ok) tell(r, "Damaged archive: %s does not match its checksum", lib->name);
     return ok;
+}
+
+// Writes n bytes in pieces of 64 KiB. The page cache keeps a file in units
+// as large as the writes that filled it, and a later start that maps the
+// library maps such a unit whole wherever it touches it: written in one
+// piece, a library would cost every start that maps it a third more
+// resident memory than one read in from disk.
+bool write_chunked(int fd, const unsigned char* bytes, size_t n) {
+    constexpr size_t kPiece = 64 * 1024;
+    for (size_t at = 0; at < n; at += kPiece)
+        if (!plat_write_all(fd, bytes + at, n - at < kPiece ? n - at : kPiece)) return false;
+    return true;
 }
 
 // Writes n bytes to `path` through a private temporary file beside it that is
@@ -160,11 +196,11 @@ bool read_checked(const BfsArchive* archive, Library* lib) {
 // synced before the rename, so that not even a power loss leaves a truncated
 // library under the genuine name; one for the process directory lives only
 // as long as this process. False after reporting.
-bool write_file(const char* path, const unsigned char* bytes, size_t n, bool sync) {
+bool write_file(const char* path, const unsigned char* bytes, size_t n, bool sync, const Report& r = kPanic) {
     size_t tmp_length = strlen(path) + 32;
     auto* tmp = static_cast<char*>(malloc(tmp_length));
     if (!tmp) {
-        diag_print("Panic: Can't create %s: %s\n", path, strerror(ENOMEM));
+        tell(r, "Can't create %s: %s", path, strerror(ENOMEM));
         return false;
     }
     // "NAME.PID.tmp"; taken (a writer with the same process id in another
@@ -180,13 +216,13 @@ bool write_file(const char* path, const unsigned char* bytes, size_t n, bool syn
     }
     if (fd < 0)
         e = errno;
-    else if (!plat_write_all(fd, bytes, n) || (sync && fdatasync(fd) != 0))
+    else if (!write_chunked(fd, bytes, n) || (sync && fdatasync(fd) != 0))
         e = errno;
     if (fd >= 0 && close(fd) != 0 && !e && errno != EINTR) e = errno;
     if (!e && rename(tmp, path) != 0) e = errno;
     if (e) {
         if (fd >= 0) unlink(tmp);
-        diag_print("Panic: Can't create %s: %s\n", path, strerror(e));
+        tell(r, "Can't create %s: %s", path, strerror(e));
     }
     free(tmp);
     return !e;
@@ -201,15 +237,15 @@ bool lock_directory(int fd, int how) {
 // Opens the cache directory, made when `make` is set, on the terms of the
 // base directory. -1 after reporting; -2, quietly, when it is absent and not
 // to be made.
-int open_cache_directory(const char* dir, bool make) {
+int open_cache_directory(const char* dir, bool make, const Report& r = kPanic) {
     int fd = kv_open_private_dir(dir, make);
     if (fd >= 0) return fd;
     if (fd == -2) {
-        diag_print("Panic: Refusing to use %s: not a private directory of this user\n", dir);
+        tell(r, "Refusing to use %s: not a private directory of this user", dir);
         return -1;
     }
     if (!make && errno == ENOENT) return -2;
-    diag_print("Panic: Can't use %s: %s\n", dir, strerror(errno));
+    tell(r, "Can't use %s: %s", dir, strerror(errno));
     return -1;
 }
 
@@ -399,7 +435,307 @@ char* library_dir(KovrunSession* session, const char* what) {
     return target;
 }
 
+// ---- extension libraries and data files ---------------------------------------
+// They go below the runtime's checksum directory, into a directory named after
+// the option entry "*FILES.md5" (32 hexadecimal digits that the packer derives
+// from the extension libraries and data files it binds), so that a program
+// with other libraries or data gets a directory of its own: "auto/..." holds
+// the extension libraries under their entry names, "data/..." the data files
+// that "*DATAFILES" lists. A program packed with --clean, or without the
+// entry, writes them into its process directory instead.
+constexpr char FILES_KEY_ENTRY[] = "*FILES.md5";
+constexpr char DATA_LIST_ENTRY[] = "*DATAFILES";
+constexpr char DATA_DIR[] = "data";
+constexpr char DATA_PREFIX[] = "data/";
+
+// True when `name` (n bytes) is a path below a directory that stays below
+// it: no leading separator, no empty, "." or ".." component, no NUL.
+bool relative_below(const char* name, size_t n) {
+    if (n == 0 || memchr(name, 0, n)) return false;
+    size_t at = 0;
+    while (at <= n) {
+        const char* end = static_cast<const char*>(memchr(name + at, PLAT_SEP, n - at));
+        size_t part = (end ? static_cast<size_t>(end - name) : n) - at;
+        if (part == 0 || (part == 1 && name[at] == '.') || (part == 2 && name[at] == '.' && name[at + 1] == '.'))
+            return false;
+        at += part + 1;
+    }
+    return true;
+}
+
+// Opens the directory `rel` (n bytes, components separated by PLAT_SEP)
+// below `dirfd`, one component at a time and never through a link, making
+// what is absent when `make` is set; each must be a directory of this user
+// that group and others cannot write. Returns the descriptor; -1 with errno
+// on a system error (ENOENT: absent, not made); -2 when something else is
+// in the way.
+int open_below(int dirfd, const char* rel, size_t n, bool make) {
+    int fd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (size_t at = 0; fd >= 0 && at < n;) {
+        const char* end = static_cast<const char*>(memchr(rel + at, PLAT_SEP, n - at));
+        size_t part = (end ? static_cast<size_t>(end - rel) : n) - at;
+        char component[256];
+        if (part >= sizeof component) {
+            close(fd);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        memcpy(component, rel + at, part);
+        component[part] = 0;
+        at += part + 1;
+        if (make && mkdirat(fd, component, S_IRWXU) != 0 && errno != EEXIST) {
+            int e = errno;
+            close(fd);
+            errno = e;
+            return -1;
+        }
+        int next = openat(fd, component, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int e = errno;
+        close(fd);
+        if (next < 0) {
+            errno = e;
+            return e == ELOOP || e == ENOTDIR ? -2 : -1;
+        }
+        struct stat st;
+        if (fstat(next, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+            (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            close(next);
+            return -2;
+        }
+        fd = next;
+    }
+    return fd;
+}
+
+// The directory of the archive's extension libraries and data files.
+struct FilesDir {
+    char* path;  // owned; ends with a separator
+    int fd;
+    bool cache;  // the cache (shared with other starts), not the process directory
+};
+
+void close_files_dir(FilesDir* d) {
+    free(d->path);
+    if (d->fd >= 0) close(d->fd);
+    *d = FilesDir{nullptr, -1, false};
+}
+
+bool hex_digest(const char* text, size_t n) { return strspn(text, "0123456789abcdef") == n && text[n] == 0; }
+
+// Opens (and makes) the directory that the archive's extension libraries and
+// data files go to. False after telling why.
+bool open_files_dir(KovrunSession* s, FilesDir* d, const Report& r) {
+    *d = FilesDir{nullptr, -1, false};
+    char key[MD5_TEXT + 1] = {0};
+    bfs_cursor c;
+    bool keyed = !s->clean && bfs_lookup(s->archive, FILES_KEY_ENTRY, sizeof FILES_KEY_ENTRY - 1, &c) &&
+                 bfs_size(&c) == MD5_TEXT && bfs_read(&c, key) && hex_digest(key, MD5_TEXT) &&
+                 bfs_lookup(s->archive, "perl.md5", 8, &c) && bfs_size(&c) == MD5_TEXT;
+    if (keyed) {
+        char* cache = library_dir(s, FILES_KEY_ENTRY);
+        if (!cache) {
+            tell(r, "Can't find temp dir for kovar");
+            return false;
+        }
+        int cache_fd = open_cache_directory(cache, true, r);
+        if (cache_fd >= 0) {
+            d->fd = open_below(cache_fd, key, MD5_TEXT, true);
+            int e = errno;
+            close(cache_fd);
+            if (d->fd == -2)
+                tell(r, "Refusing to use %s%s: not a private directory of this user", cache, key);
+            else if (d->fd < 0)
+                tell(r, "Can't use %s%s: %s", cache, key, strerror(e));
+        }
+        size_t length = strlen(cache);
+        d->path = d->fd >= 0 ? static_cast<char*>(malloc(length + MD5_TEXT + 2)) : nullptr;
+        if (d->path) {
+            memcpy(d->path, cache, length);
+            memcpy(d->path + length, key, MD5_TEXT);
+            d->path[length + MD5_TEXT] = PLAT_SEP;
+            d->path[length + MD5_TEXT + 1] = 0;
+        } else if (d->fd >= 0) {
+            tell(r, "Can't malloc name (%d)", static_cast<int>(length + MD5_TEXT + 1));
+        }
+        free(cache);
+        d->cache = true;
+    } else {
+        const char* dir = make_temp_dir(s, 1);
+        if (!dir) {
+            tell(r, "Can't find temp dir for kovar");
+            return false;
+        }
+        d->fd = kv_open_private_dir(dir, false);
+        if (d->fd < 0) tell(r, "Can't use %s: %s", dir, d->fd == -2 ? "not a private directory of this user" : strerror(errno));
+        d->path = d->fd >= 0 ? strdup(dir) : nullptr;
+        if (d->fd >= 0 && !d->path) tell(r, "Can't malloc name (%d)", static_cast<int>(strlen(dir)));
+    }
+    if (d->fd < 0 || !d->path) {
+        close_files_dir(d);
+        return false;
+    }
+    return true;
+}
+
+// The part of `rel` before its last separator. Every file goes into a
+// directory below the files directory (a library's name has one, data files
+// go below "data/"), never into that directory itself: a process directory
+// is held locked by its process, and the writers' lock must never meet it.
+size_t dir_part(const char* rel) {
+    const char* slash = strrchr(rel, PLAT_SEP);
+    return slash ? static_cast<size_t>(slash - rel) : 0;
+}
+
+// Marks each file of the set that is not in place as one to write: a
+// regular file of the entry's size is taken as it is (or, with `again`,
+// written anyway). `rel_at` is where the path below the files directory
+// begins in each path.
+void mark_missing(const FilesDir& d, LibrarySet* set, size_t rel_at, bool again) {
+    for (size_t i = 0; i < set->count; i++) {
+        Library* lib = &set->items[i];
+        const char* rel = lib->path + rel_at;
+        lib->write = true;
+        if (again) continue;
+        int fd = open_below(d.fd, rel, dir_part(rel), false);
+        if (fd < 0) continue;
+        Library probe = *lib;
+        probe.name = rel + dir_part(rel) + 1;
+        lib->write = !cached_intact(fd, &probe);
+        close(fd);
+    }
+}
+
+// Writes the files of the set marked `write`, all read and checked first,
+// each into its directory (made as needed) through a temporary file. Writers
+// share a lock on the directory they write into; the temporary files that a
+// killed start left there are removed first, as in the cache directory.
+bool write_missing(const BfsArchive* archive, const FilesDir& d, LibrarySet* set, size_t rel_at, const Report& r) {
+    for (size_t i = 0; i < set->count; i++)
+        if (set->items[i].write && !read_checked(archive, &set->items[i], r)) return false;
+    bool ok = true;
+    for (size_t i = 0; ok && i < set->count; i++) {
+        Library* lib = &set->items[i];
+        if (!lib->write) continue;
+        const char* rel = lib->path + rel_at;
+        int fd = open_below(d.fd, rel, dir_part(rel), true);
+        if (fd < 0) {
+            int e = errno;
+            tell(r, "Can't create %s: %s", lib->path, fd == -2 ? "not a private directory of this user" : strerror(e));
+            return false;
+        }
+        remove_stale_files(fd);
+        bool locked = lock_directory(fd, LOCK_SH);
+        ok = write_file(lib->path, lib->bytes, bfs_size(&lib->cursor), d.cache, r);
+        if (locked) flock(fd, LOCK_UN);
+        close(fd);
+        free(lib->bytes);
+        lib->bytes = nullptr;
+    }
+    return ok;
+}
+
+// Adds the bound entry `name` (n bytes) to the set, with its path below the
+// files directory: `prefix` (empty or ending with a separator), then the
+// name. False after telling why: the name does not stay below the
+// directory, or nothing is bound under it.
+bool add_file(LibrarySet* set, const BfsArchive* archive, const FilesDir& d, const char* prefix, const char* name,
+              size_t n, const Report& r) {
+    size_t dir_length = strlen(d.path), prefix_length = strlen(prefix);
+    auto* path = static_cast<char*>(malloc(dir_length + prefix_length + n + 1));
+    if (!path) {
+        tell(r, "Can't malloc name (%d)", static_cast<int>(dir_length + prefix_length + n));
+        return false;
+    }
+    memcpy(path, d.path, dir_length);
+    memcpy(path + dir_length, prefix, prefix_length);
+    memcpy(path + dir_length + prefix_length, name, n);
+    path[dir_length + prefix_length + n] = 0;
+    Library* lib = &set->items[set->count];
+    if (!relative_below(name, n) || !memchr(path + dir_length, PLAT_SEP, prefix_length + n) ||
+        !bfs_lookup(archive, name, n, &lib->cursor)) {
+        tell(r, "Can't extract %s", path);
+        free(path);
+        return false;
+    }
+    lib->name = name;
+    lib->path = path;
+    lib->bytes = nullptr;
+    lib->write = true;
+    set->count++;
+    return true;
+}
+
 }  // namespace
+
+char* bound_library(KovrunSession* session, const char* name, size_t length, bool again, bool* bound, char* why,
+                    size_t why_size) {
+    Report r{why, why_size};
+    why[0] = 0;
+    *bound = length > 0 && !memchr(name, 0, length) && bfs_lookup(session->archive, name, length, nullptr);
+    if (!*bound) return nullptr;
+    FilesDir d;
+    if (!open_files_dir(session, &d, r)) return nullptr;
+    // The name as a string of its own: the set points into it.
+    auto* copy = static_cast<char*>(malloc(length + 1));
+    Library item;
+    LibrarySet set{&item, 0, copy};
+    char* path = nullptr;
+    if (!copy) {
+        tell(r, "Can't malloc name (%d)", static_cast<int>(length));
+    } else {
+        memcpy(copy, name, length);
+        copy[length] = 0;
+        if (add_file(&set, session->archive, d, "", copy, length, r)) {
+            mark_missing(d, &set, strlen(d.path), again);
+            if (write_missing(session->archive, d, &set, strlen(d.path), r)) {
+                path = item.path;
+                item.path = nullptr;
+            }
+        }
+    }
+    for (size_t i = 0; i < set.count; i++) {
+        free(set.items[i].path);
+        free(set.items[i].bytes);
+    }
+    free(copy);
+    close_files_dir(&d);
+    return path;
+}
+
+char* bound_data_dir(KovrunSession* session, bool* failed) {
+    *failed = false;
+    if (!bfs_lookup(session->archive, DATA_LIST_ENTRY, sizeof DATA_LIST_ENTRY - 1, nullptr)) return nullptr;
+    *failed = true;
+    LibrarySet set{nullptr, 0, bfs_extract(session->archive, DATA_LIST_ENTRY, DATA_LIST_ENTRY)};
+    if (!set.list) return nullptr;
+    size_t lines = 1;
+    for (const char* p = set.list; *p; p++) lines += *p == '\n';
+    set.items = static_cast<Library*>(panic_alloc(lines * sizeof(Library), "data file list"));
+    FilesDir d{nullptr, -1, false};
+    char* dir = nullptr;
+    bool ok = set.items && open_files_dir(session, &d, kPanic);
+    for (char* line = set.list; ok && *line;) {
+        char* end = strchr(line, '\n');
+        char* next = end ? end + 1 : line + strlen(line);
+        if (end) *end = 0;
+        if (*line) ok = add_file(&set, session->archive, d, DATA_PREFIX, line, strlen(line), kPanic);
+        line = next;
+    }
+    if (ok) {
+        mark_missing(d, &set, strlen(d.path), false);
+        ok = write_missing(session->archive, d, &set, strlen(d.path), kPanic);
+    }
+    if (ok) {
+        // The directory itself, without the separator: what @INC lists.
+        size_t length = strlen(d.path) + sizeof DATA_DIR - 1;
+        dir = static_cast<char*>(panic_alloc(length + 1, "data directory"));
+        if (dir) snprintf(dir, length + 1, "%s%s", d.path, DATA_DIR);
+        *failed = dir == nullptr;
+    }
+    close_files_dir(&d);
+    free_libraries(&set);
+    return dir;
+}
 
 void* load_runtime(KovrunSession* session, const char* name, const char* alternative) {
     const char* used = nullptr;

@@ -15,12 +15,18 @@
 #include "src/binding/kovar.h"
 #include "src/binding/perlcall.h"
 #include "src/binding/runtime_load.h"
+#include "src/launcher/as_perl.h"
 #include "src/launcher/diag.h"
 #include "src/launcher/env.h"
 
 namespace {
 
 constexpr const char* kSetupFormat = "-eBEGIN { Kovar::_init(%lld); eval %s('%s'); die $@ if $@ }";
+// Acting as perl, the setup code comes in through a -M switch: it runs before
+// the caller's -M and -m modules and the script, and unlike -e it leaves the
+// caller's script file (or standard input) to be the program. "use 5" is a
+// statement that needs no module file.
+constexpr const char* kAsPerlSetupFormat = "-M5;BEGIN { Kovar::_init(%lld); eval %s('%s'); die $@ if $@ }";
 constexpr const char* kDebugFormat =
     "PERL5DB=BEGIN { $Kovar::P=$^P; $^P=0; delete %s; Kovar::_init(%lld); eval %s('%s'); die $@ if $@; "
     "$^P=$Kovar::P;}BEGIN { require 'perl5db.pl' }";
@@ -253,6 +259,24 @@ bool build_command_line(KovrunSession* s, const char* check_code, int argc, char
     return true;
 }
 
+// The command line of a session started as perl: the setup switch, then the
+// caller's own arguments, switches, script and all, as perl would get them.
+bool build_perl_command_line(KovrunSession* s, int argc, char** argv, int* out_argc) {
+    s->setup = format_alloc("setup", kAsPerlSetupFormat, static_cast<long long>(s->handle), "INC", "*SETUP");
+    if (!s->setup) return false;
+    s->argv = static_cast<char**>(panic_alloc((static_cast<size_t>(argc) + kArgvExtra) * sizeof(char*), "argv"));
+    if (!s->argv) return false;
+    s->argv0 = format_alloc("argv", "%s", argc > 0 && argv[0] ? argv[0] : "perl");
+    if (!s->argv0) return false;
+    int k = 0;
+    s->argv[k++] = s->argv0;
+    s->argv[k++] = s->setup;
+    for (int i = 1; i < argc; i++) s->argv[k++] = argv[i];
+    s->argv[k] = nullptr;
+    *out_argc = k;
+    return true;
+}
+
 }  // namespace
 
 int kovrun_start(KovrunSession** session_slot, const char* module_name, const char* check_code, int argc,
@@ -317,9 +341,18 @@ int kovrun_start(KovrunSession** session_slot, const char* module_name, const ch
             kovrun_free(s);
             return 1;
         }
+        bool data_failed = false;
+        s->data_dir = bound_data_dir(s, &data_failed);
+        if (data_failed) {
+            kovrun_free(s);
+            return 1;
+        }
 
         int n = 0;
-        if (!build_command_line(s, check_code, argc, argv, flags, &debugging, &n)) {
+        s->as_perl = (flags & KOVRUN_AS_PERL) != 0;
+        if (s->as_perl) kovrun_find_system_inc(s, argc, argv);
+        if (s->as_perl ? !build_perl_command_line(s, argc, argv, &n)
+                       : !build_command_line(s, check_code, argc, argv, flags, &debugging, &n)) {
             kovrun_free(s);
             return 1;
         }
@@ -421,11 +454,13 @@ int kovrun_free(KovrunSession* s) {
     free(s->hashline);
     free(s->script);
     free(s->module_path);
+    free(s->data_dir);
     if (s->version_record) {
         free(s->version_record->block);
         free(s->version_record);
     }
     free(s->image_copy);
+    free(s->system_inc);
     for (int i = 0; i < s->dl_count; i++) plat_dl_close(s->dl_handles[i]);
     if (s->runtime) plat_dl_close(s->runtime);
     free(s);

@@ -15,6 +15,10 @@ constexpr int KV_DL_MAX = 128;
 
 constexpr int KOVRUN_ONESHOT = 1;
 constexpr int KOVRUN_NO_DEBUG = 2;
+// The process was started as perl (through the link that $^X names, see
+// as_perl.h): the caller's arguments are an interpreter command line, run
+// with the bound modules, instead of the bound script's arguments.
+constexpr int KOVRUN_AS_PERL = 4;
 
 // The build's version values, read from the entry "*" (a block of 32-bit
 // little-endian words whose texts are offsets into the block). The texts
@@ -66,6 +70,15 @@ struct KovrunSession {
     char* heredoc_close;
     // The handle by which script code designates this session (0 until registered).
     int64_t handle;
+    // Started with KOVRUN_AS_PERL; then, when the caller's switches or
+    // environment may have put directories of their own in front of them, the
+    // interpreter's compiled-in module directories, each ended by a NUL. Owned.
+    int32_t as_perl;
+    char* system_inc;
+    size_t system_inc_length;
+    // The directory of the archive's data files, which @INC lists after the
+    // hook; null when the archive binds none. Owned.
+    char* data_dir;
 };
 
 inline KvInterp* kovrun_interp(const KovrunSession* session) { return session->interp; }

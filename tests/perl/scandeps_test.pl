@@ -52,6 +52,96 @@ sub scan {
 }
 
 {
+    my ($status, $list, $stdout, $stderr) = scan("BEGIN { \$INC{'Fake/Mod.pm'} = '(set by hand)'; \$INC{'Fake/Dir.pm'} = '/' }\nprint 1;\n");
+    is($status, 0, '%INC entries that are not files') or diag($stderr);
+    is($stderr, '', 'are skipped quietly');
+    ok(!$list->{$_}, "$_ is not listed") for qw(Fake/Mod.pm Fake/Dir.pm);
+}
+
+# use and require of a module by name wherever they stand, also in string
+# evals; not in comments, POD, strings, patterns, here-documents, after
+# __END__; missing modules are skipped quietly; modules found are scanned
+# in turn.
+{
+    mkdir "$tmp/lib";
+    open my $pm, '>', "$tmp/lib/Later.pm" or die;
+    print {$pm} "package Later;\nsub f { eval { require Text::Balanced; 1 } }\n1;\n";
+    close $pm;
+    my $script = <<'PERL';
+print eval { require Time::Piece; 1 } ? "ok\n" : "no\n";
+my $x = 1 && require Text::Abbrev;
+sub opt { eval "require Text::Wrap; 1" or return; eval q{use Text::Tabs; 1} }
+unless (eval { require No::Such::Module; 1 }) { print "degrades\n" }
+sub later { require Later; }
+# require Pod::Checker
+my $s = "require Pod::Escapes"; my $r = $s =~ /use Pod::Html/;
+print <<EOT;
+x = eval { require Term::Complete }
+EOT
+=pod
+
+use Pod::Functions;
+
+=cut
+print "done\n";
+__END__
+require Memoize;
+PERL
+    my ($status, $list, $stdout, $stderr) = scan($script, '-I', "$tmp/lib");
+    is($status, 0, 'optional loads') or diag($stderr);
+    is($stderr, '', 'a missing module is skipped quietly');
+    ok($list->{$_}, "lists $_")
+        for qw(Time/Piece.pm Text/Abbrev.pm Text/Wrap.pm Text/Tabs.pm Later.pm Text/Balanced.pm);
+    ok(!$list->{$_}, "does not list $_")
+        for qw(Pod/Checker.pm Pod/Escapes.pm Pod/Html.pm Term/Complete.pm Pod/Functions.pm Memoize.pm);
+}
+
+# Rules for modules that load others by computed names apply to every
+# module found, also to one only compiling the script found.
+{
+    my ($status, $list, $stdout, $stderr) =
+        scan("use TAP::Harness;\nBEGIN { my \$m = 'Encode'; eval \"require \$m; 1\" or die }\n");
+    is($status, 0, 'modules that load others by computed names') or diag($stderr);
+    ok($list->{$_}, "lists $_") for qw(TAP/Formatter/File.pm TAP/Parser/SourceHandler/Perl.pm Encode/Byte.pm
+                                       auto/Encode/Byte/Byte.so);
+    ok(!$list->{'Encode/JP.pm'}, 'but not the East Asian encodings');
+}
+
+# Data files that code finds by searching @INC.
+{
+    my ($status, $list, $stdout, $stderr) =
+        scan("use diagnostics;\nsub xs { require ExtUtils::ParseXS }\nsub e2x { 'Makefile_PL.e2x' }\n");
+    is($status, 0, 'data files') or diag($stderr);
+    for my $name (qw(pod/perldiag.pod ExtUtils/typemap Encode/Makefile_PL.e2x Encode/encode.h)) {
+        ok($list->{$name} && substr($list->{$name}, -length($name) - 1) eq "/$name", "lists $name");
+    }
+}
+
+# Reports of traced runs: %INC entries and extension libraries, by name
+# relative to @INC; entries that are not files are skipped; a report of
+# another perl is not used.
+{
+    my $reports = "$tmp/reports";
+    mkdir $reports;
+    my $so = (grep { -f } map { "$_/auto/Digest/SHA/SHA.so" } @INC)[0];
+    my $wrap = (grep { -f } map { "$_/Text/Wrap.pm" } @INC)[0];
+    my $abbrev = (grep { -f } map { "$_/Text/Abbrev.pm" } @INC)[0];
+    open my $fh, '>', "$reports/1-0.txt" or die;
+    print {$fh} "perl\t$]\ninc\tText/Wrap.pm\t$wrap\ninc\tFake/Mod.pm\t(set by hand)\nso\t$so\n";
+    close $fh;
+    open $fh, '>', "$reports/2-0.txt" or die;
+    print {$fh} "perl\t5.000001\ninc\tText/Abbrev.pm\t$abbrev\n";
+    close $fh;
+    my ($status, $list, $stdout, $stderr) = scan("print 1;\n", '--traced', $reports);
+    is($status, 0, 'traced runs') or diag($stderr);
+    is($list->{'Text/Wrap.pm'}, $wrap, 'bind what they loaded');
+    is($list->{'auto/Digest/SHA/SHA.so'}, $so, 'and their extension libraries');
+    ok(!$list->{'Fake/Mod.pm'}, 'but no entry that is not a file');
+    ok(!$list->{'Text/Abbrev.pm'}, 'nor what another perl loaded');
+    like($stderr, qr/warning: a traced run was made by perl 5\.000001, not by the packing perl /, 'which is said');
+}
+
+{
     my ($status, $list, $stdout, $stderr) = scan("use strict;\nmy \$x = ;\n");
     is($status, 1, 'a script that does not compile fails');
     is($stdout, '', 'and lists nothing');

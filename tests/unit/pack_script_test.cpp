@@ -121,8 +121,18 @@ TEST_F(PackScript, BindsTheScriptItsModulesTheRuntimeAndTheSetupCode) {
         ASSERT_TRUE(e.count(name)) << name;
         EXPECT_EQ(e[name], read_text(system_module(name))) << name;
     }
-    for (const char* name : {"*", "*CLEAN", "*TAINT", "*DEBUG", "*TMPDIR", "*KEEPSYSLIB", "perl5db.pl", "*PERLDEPS", "libperl.so.5.36"})
+    for (const char* name : {"*", "*CLEAN", "*TAINT", "*DEBUG", "*TMPDIR", "*KEEPSYSLIB", "perl5db.pl", "*PERLDEPS", "libperl.so.5.36",
+                             "*DATAFILES"})
         EXPECT_FALSE(e.count(name)) << name;
+    // Perl source that every start reads is stored as it is; libraries compressed.
+    std::string listed = "\n" + run_process({kPacker, "--list", dir.file("app")}).out;
+    for (const auto& [name, compressed] : std::vector<std::pair<std::string, std::string>>{
+             {"app.pl", "no"}, {"*SETUP", "no"}, {"strict.pm", "no"}, {"POSIX.pm", "no"}, {"auto/POSIX/POSIX.so", "yes"}}) {
+        size_t at = listed.find("\n" + name + " ");
+        size_t end = at == std::string::npos ? at : listed.find('\n', at + 1);
+        EXPECT_TRUE(end != std::string::npos && listed.compare(end - compressed.size() - 1, compressed.size() + 1, " " + compressed) == 0)
+            << name << " compressed: " << compressed << listed;
+    }
 
     // The output is the host followed by the archive, and executable.
     std::string out = read_text(dir.file("app"));
@@ -262,6 +272,93 @@ TEST_F(PackScript, FailuresWriteNothing) {
     expect_failure(run_process({kPacker, "--clean=yes", script, "-o", dir.file("app")}), 2, "--clean takes no value");
 }
 
+TEST_F(PackScript, DataFilesThatModulesLookForInIncAreBoundAndListed) {
+    write_text(script, "use diagnostics;\nsub xs { require ExtUtils::ParseXS }\n");
+    ProcResult r = pack({});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("kovpack: bound 3 data files that modules look for in @INC (listed in \"*DATAFILES\")"),
+              std::string::npos) << r.out;
+    auto e = entries_of(dir.file("app"));
+    EXPECT_EQ(e["*DATAFILES"], "ExtUtils/typemap\ndiagnostics.pm\npod/perldiag.pod\n");
+    for (const char* name : {"ExtUtils/typemap", "pod/perldiag.pod"}) EXPECT_EQ(e[name], read_text(system_module(name))) << name;
+    // diagnostics.pm carries its database after its last line, where it
+    // looks when perl's own pod directory is missing.
+    EXPECT_EQ(e["diagnostics.pm"], read_text(system_module("diagnostics.pm")) + read_text(system_module("pod/perldiag.pod")));
+}
+
+// Runs of the script while packing bind what it loads by computed names.
+TEST_F(PackScript, TracedRunsBindWhatTheScriptLoaded) {
+    const std::string args_file = dir.file("args.txt");
+    // The module's name is computed: no scan finds it.
+    write_text(script, "my $out = shift;\nopen my $fh, '>', $out or die;\nprint $fh join('|', @ARGV), \"\\n\";\nclose $fh;\n"
+                       "my $m = 'Text::' . 'Abbrev';\neval \"require $m; 1\" or die $@;\nexit(@ARGV && $ARGV[0] eq 'fail' ? 3 : 0);\n");
+    ProcResult r = pack({"-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(entries_of(dir.file("app")).count("Text/Abbrev.pm"));
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string written;  // the arguments the run got, as the script wrote them
+        std::string warning;
+    };
+    const std::string quoted = args_file + " a 'b c' \"d\\\"e\" f\\ g";
+    for (const Case& c : std::vector<Case>{
+             {{"--trace-run", quoted}, "a|b c|d\"e|f g\n", ""},
+             {{"--trace-run=" + args_file + " fail"}, "fail\n", "kovpack: warning: the traced run 'app.pl " + args_file +
+                                                                    " fail' ended with exit status 3; what it loaded is bound\n"},
+             {{"--trace-command", "echo | /usr/bin/perl " + script + " " + args_file + " x"}, "x\n", ""},
+         }) {
+        SCOPED_TRACE(c.args.back());
+        std::filesystem::remove(args_file);
+        std::vector<std::string> args = {"-q"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        r = pack(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, c.warning);
+        EXPECT_EQ(read_text(args_file), c.written);
+        auto e = entries_of(dir.file("app"));
+        EXPECT_EQ(e["Text/Abbrev.pm"], read_text(system_module("Text/Abbrev.pm")));
+    }
+}
+
+TEST_F(PackScript, TracedRunsThatCannotReportFailTheWholePacking) {
+    std::filesystem::remove(dir.file("app"));
+    const std::string child_pid = dir.file("child.pid");
+    struct Case {
+        std::string text;
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"exec '/bin/true';\n", {"--trace-run", ""}, 1,
+         "kovpack: the traced run 'app.pl' reported nothing: it ended without running its END blocks (exec or POSIX::_exit?); "
+         "nothing was written\n"},
+        {"print 1;\n", {"--trace-command", "true"}, 1, "kovpack: the traced command 'true' reported nothing: no run of app.pl by the packing perl (not in taint mode) reached "
+         "its end; nothing was written\n"},
+        {"kill 'KILL', $$;\n", {"--trace-run", "x"}, 1,
+         "kovpack: the traced run 'app.pl x' failed (signal 9) before it reported what it loaded; nothing was written\n"},
+        // What it started in its process group goes with it.
+        {"my $pid = fork // die;\nif (!$pid) { sleep 100; exit }\nopen my $fh, '>', '" + child_pid + "' or die;\n"
+         "print $fh $pid;\nclose $fh;\nsleep 100;\n",
+         {"--trace-run", "", "--trace-timeout", "1"}, 1,
+         "kovpack: the traced run 'app.pl' did not end within 1 second and was stopped; nothing was written (see --trace-timeout)\n"},
+        {"print 1;\n", {"--trace-run", "'a"}, 2, "kovpack: --trace-run: unterminated ' in ''a'\n"},
+        {"print 1;\n", {"--trace-timeout", "0"}, 2, "kovpack: --trace-timeout needs SECONDS from 1 to 86400, got '0'\n"},
+        {"print 1;\n", {"--tray", "--trace-run", "x"}, 1,
+         "kovpack: --trace-run and --trace-command run the script under plain perl, which a tray script cannot run under\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        write_text(script, c.text);
+        ProcResult r = pack(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.err.compare(0, c.message.size(), c.message), 0) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("app")));
+    }
+    // Killed: gone, or a zombie that its new parent has not reaped yet.
+    std::string stat = read_text("/proc/" + read_text(child_pid) + "/stat");
+    EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
+}
 
 std::string crc_of_text(const std::string& s) {
     char text[9];
@@ -361,10 +458,11 @@ struct PackedProgram : ::testing::Test {
         if (const char* lsan = getenv("LSAN_OPTIONS")) env.push_back(std::string("LSAN_OPTIONS=") + lsan + ":print_suppressions=0");
         return run_process(args, env);
     }
-    bool leftover_auto_dir() const {
-        for (const auto& e : std::filesystem::recursive_directory_iterator(tmp.path))
-            if (e.path().filename() == "auto") return true;
-        return false;
+    // Whether the programs left anything beside their base directory (a
+    // process directory).
+    bool leftover_process_dir() const {
+        auto entries = std::filesystem::directory_iterator(tmp.path);
+        return std::distance(begin(entries), end(entries)) > 1;
     }
 };
 
@@ -393,7 +491,7 @@ line
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "sum=6 floor=-2 md5=900150983cd24fb0d6963f7d28e17f72\n$VAR1 = [1,'x'];\n"
                      "file=hello.pl inc=" + exe + "/List/Util.pm n=1\nv=2.5 rc\ndata=line\n");
-    EXPECT_FALSE(leftover_auto_dir()) << "extension libraries left behind";
+    EXPECT_FALSE(leftover_process_dir()) << "a process directory left behind";
 
     // Taint mode and the per-process runtime copy.
     r = run_process({kPacker, "-q", "--taint", "--clean", dir.file("hello.pl"), "-o", exe});
@@ -401,6 +499,46 @@ line
     r = run(exe, {"4"});
     EXPECT_EQ(r.status, 7) << r.err;
     EXPECT_EQ(r.out.substr(0, 10), "sum=4 floo");
+}
+
+// Programs that load modules in the ways real programs do print what plain
+// perl prints for them.
+TEST_F(PackedProgram, ProgramsThatLoadModulesAsTheyGoRunAsUnderPerl) {
+    struct Case {
+        const char* what;
+        std::string script;
+        std::vector<std::string> pack_args;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"%INC entries that are not files", "BEGIN { $INC{'Fake/Mod.pm'} = '(set by hand)' }\nprint \"ok\\n\";\n", {}, {}},
+        {"a require inside eval", "print eval { require Time::Piece; 1 } ? \"ok\\n\" : \"no\\n\";\n", {}, {}},
+        {"modules loaded by computed names",
+         "use TAP::Harness;\nprint ref(TAP::Harness->new({verbosity => -3})->formatter), \"\\n\";\n"
+         "use Encode;\nprint unpack('H*', encode($ARGV[0], \"\\x{3b1}\\x{3b2}\")), \"\\n\";\n",
+         {},
+         {"iso-8859-7"}},
+        {"a module named on the command line, traced",
+         "(my $file = \"$ARGV[0].pm\") =~ s{::}{/}g;\nrequire $file;\nprint \"$ARGV[0] \", $ARGV[0]->can('abbrev') ? 1 : 0, \"\\n\";\n",
+         {"--trace-run", "Text::Abbrev"},
+         {"Text::Abbrev"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_text(dir.file("app.pl"), c.script);
+        std::vector<std::string> argv = {kPacker, "-q"};
+        argv.insert(argv.end(), c.pack_args.begin(), c.pack_args.end());
+        argv.insert(argv.end(), {dir.file("app.pl"), "-o", dir.file("app")});
+        ProcResult r = run_process(argv);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> plain_argv = {"/usr/bin/perl", dir.file("app.pl")};
+        plain_argv.insert(plain_argv.end(), c.args.begin(), c.args.end());
+        ProcResult plain = run_process(plain_argv);
+        ASSERT_EQ(plain.status, 0) << plain.err;
+        r = run(dir.file("app"), c.args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, plain.out);
+    }
 }
 
 TEST_F(PackedProgram, ErrorsInBoundModulesNameTheirFiles) {

@@ -1,6 +1,9 @@
 // A packed script that uses real core modules, with and without compiled
-// parts, prints exactly what plain perl prints for it.
+// parts, and a real program that ships with Perl, print exactly what plain
+// perl prints for them.
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include "tests/support/proc_util.h"
 
@@ -51,6 +54,33 @@ TEST(RealModules, PackedScriptPrintsWhatPlainPerlPrints) {
     ProcResult r = run_process({exe, "a b", "-c"}, {"TMPDIR=" + tmp.path, "PERL5LIB=/nonexistent"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, expected);
+}
+
+}  // namespace
+
+namespace {
+
+// piconv, which ships with Perl, converts between encodings named on its
+// command line: Encode loads each by a computed name. The single-byte ones
+// come with Encode; the East Asian ones with a traced run that uses one.
+TEST(RealModules, PackedPiconvConvertsAsPlainPerlDoes) {
+    const std::string piconv = "/usr/bin/piconv";
+    if (access(piconv.c_str(), R_OK) != 0) GTEST_SKIP() << piconv << " not installed";
+    TempDir dir;
+    TempDir tmp;
+    const std::string exe = dir.file("piconv");
+    ProcResult packed =
+        run_process({std::string(KV_BIN_DIR) + "/kovpack", "-q", "--trace-run", "-f utf8 -t shiftjis", piconv, "-o", exe});
+    ASSERT_EQ(packed.status, 0) << packed.err;
+    const std::string text = "\xce\xb1\xce\xb2\xce\xb3 abc\n";  // Greek alpha, beta, gamma in UTF-8
+    for (const char* to : {"iso-8859-7", "cp1253", "shiftjis", "UTF-16BE"}) {
+        SCOPED_TRACE(to);
+        ProcResult plain = run_process({"/usr/bin/perl", piconv, "-f", "utf8", "-t", to}, {}, "", text);
+        ASSERT_EQ(plain.status, 0) << plain.err;
+        ProcResult r = run_process({exe, "-f", "utf8", "-t", to}, {"TMPDIR=" + tmp.path}, "", text);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, plain.out);
+    }
 }
 
 }  // namespace
