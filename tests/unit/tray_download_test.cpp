@@ -2,15 +2,14 @@
 // tests' own (tests/support/http_server.py): whole bodies in
 // "Nimbrel::Internet", failures on the debugger output and in
 // "Nimbrel::DownloadFailed", the order of completions, and the quit.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <sstream>
 
+#include "tests/support/loopback_server.h"
 #include "tests/support/proc_util.h"
 
 namespace {
@@ -20,35 +19,7 @@ const std::string kHost = std::string(KV_TEST_LIBS_DIR) + "/kv_tray_host";
 const std::string kServer = std::string(KV_SOURCE_DIR) + "/tests/support/http_server.py";
 
 // The server runs for the whole suite and ends when its standard input closes.
-struct HttpServer {
-    pid_t pid = -1;
-    int input = -1;
-    int http = 0, https = 0, closed = 0;
-
-    void start() {
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            execlp("python3", "python3", kServer.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        input = in[1];
-        FILE* f = fdopen(out[0], "r");
-        char line[128] = "";
-        if (f && fgets(line, sizeof line, f)) sscanf(line, "http=%d https=%d closed=%d", &http, &https, &closed);
-        if (f) fclose(f);
-    }
-    void stop() {
-        if (input >= 0) close(input);
-        if (pid > 0) waitpid(pid, nullptr, 0);
-    }
-};
-HttpServer g_server;
+LoopbackServer g_server;
 
 const std::vector<std::string> kNoProxy = {"http_proxy", "https_proxy", "HTTPS_PROXY", "ftp_proxy", "FTP_PROXY",
                                            "all_proxy",  "ALL_PROXY",   "no_proxy",    "NO_PROXY"};
@@ -56,7 +27,7 @@ const std::vector<std::string> kNoProxy = {"http_proxy", "https_proxy", "HTTPS_P
 struct TrayDownload : ::testing::Test {
     TempDir dir;
 
-    static void SetUpTestSuite() { g_server.start(); }
+    static void SetUpTestSuite() { g_server.start(kServer); }
     static void TearDownTestSuite() { g_server.stop(); }
     void SetUp() override { ASSERT_GT(g_server.http, 0) << "the loopback server did not start"; }
 
