@@ -142,44 +142,13 @@ uint32_t load_once(const std::string& t) {
     return n;
 }
 
-// UTF-16LE to UTF-8, surrogate pairs joined, a lone surrogate as U+FFFD.
-size_t utf16_to_utf8(const unsigned char* in, size_t units, unsigned char* o) {
-    size_t n = 0;
-    for (size_t i = 0; i < units; i++) {
-        uint32_t c = in[2 * i] | static_cast<uint32_t>(in[2 * i + 1]) << 8;
-        if (c >= 0xD800 && c <= 0xDFFF) {
-            uint32_t d = i + 1 < units ? (in[2 * i + 2] | static_cast<uint32_t>(in[2 * i + 3]) << 8) : 0;
-            if (c <= 0xDBFF && d >= 0xDC00 && d <= 0xDFFF) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00);
-                i++;
-            } else {
-                c = 0xFFFD;
-            }
-        }
-        if (c < 0x80) {
-            o[n++] = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            o[n++] = static_cast<unsigned char>(0xC0 | c >> 6);
-            o[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            o[n++] = static_cast<unsigned char>(0xE0 | c >> 12);
-            o[n++] = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-            o[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            o[n++] = static_cast<unsigned char>(0xF0 | c >> 18);
-            o[n++] = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
-            o[n++] = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-            o[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        }
-    }
-    return n;
-}
-
+// The baseline: the template's whole text through the loader's own
+// UTF-16 to UTF-8 conversion, into memory of its own.
 uint32_t convert_once(const std::string& t) {
-    auto* out = static_cast<unsigned char*>(malloc(t.size() / 2 * 3 + 1));
+    auto* out = static_cast<char*>(malloc(t.size() / 2 * 3 + 1));
     if (!out) return 0;
-    size_t n = utf16_to_utf8(reinterpret_cast<const unsigned char*>(t.data()), t.size() / 2, out);
-    uint32_t r = out[n / 2];
+    size_t n = tray_utf16_to_utf8(reinterpret_cast<const unsigned char*>(t.data()), t.size() / 2, out);
+    uint32_t r = static_cast<unsigned char>(out[n / 2]);
     free(out);
     return r;
 }

@@ -47,37 +47,6 @@ char kEmpty[] = "";
 uint32_t u16(const unsigned char* p) { return p[0] | static_cast<uint32_t>(p[1]) << 8; }
 uint32_t u32(const unsigned char* p) { return u16(p) | u16(p + 2) << 16; }
 
-// UTF-16LE code units to UTF-8; a surrogate that is not part of a pair
-// becomes U+FFFD. Writes at most 3 bytes per unit; returns the bytes.
-size_t utf16_to_utf8(const unsigned char* in, size_t units, char* out) {
-    auto* o = reinterpret_cast<unsigned char*>(out);
-    size_t n = 0;
-    for (size_t i = 0; i < units; i++) {
-        uint32_t c = u16(in + 2 * i);
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && u16(in + 2 * i + 2) >= 0xDC00 && u16(in + 2 * i + 2) <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (u16(in + 2 * i + 2) - 0xDC00);
-            i++;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            o[n++] = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            o[n++] = static_cast<unsigned char>(0xC0 | c >> 6);
-            o[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            o[n++] = static_cast<unsigned char>(0xE0 | c >> 12);
-            o[n++] = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-            o[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            o[n++] = static_cast<unsigned char>(0xF0 | c >> 18);
-            o[n++] = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
-            o[n++] = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-            o[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        }
-    }
-    return n;
-}
 
 struct Loader {
     const unsigned char* bytes;
@@ -105,7 +74,7 @@ struct Loader {
             end += 2;
         }
         char* out = text + text_used;
-        size_t n = utf16_to_utf8(bytes + *pos, (end - *pos) / 2, out);
+        size_t n = tray_utf16_to_utf8(bytes + *pos, (end - *pos) / 2, out);
         out[n] = 0;
         text_used += n + 1;
         item->label = out;
@@ -188,6 +157,36 @@ struct Loader {
 };
 
 }  // namespace
+
+size_t tray_utf16_to_utf8(const unsigned char* in, size_t units, char* out) {
+    auto* o = reinterpret_cast<unsigned char*>(out);
+    size_t n = 0;
+    for (size_t i = 0; i < units; i++) {
+        uint32_t c = u16(in + 2 * i);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && u16(in + 2 * i + 2) >= 0xDC00 && u16(in + 2 * i + 2) <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (u16(in + 2 * i + 2) - 0xDC00);
+            i++;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            o[n++] = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            o[n++] = static_cast<unsigned char>(0xC0 | c >> 6);
+            o[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            o[n++] = static_cast<unsigned char>(0xE0 | c >> 12);
+            o[n++] = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+            o[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            o[n++] = static_cast<unsigned char>(0xF0 | c >> 18);
+            o[n++] = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
+            o[n++] = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+            o[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    return n;
+}
 
 TrayMenu* tray_menu_load(const void* bytes, size_t length) {
     if (!bytes || length < 4 || length > kMaxBytes) return nullptr;

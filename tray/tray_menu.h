@@ -31,6 +31,10 @@ struct TrayMenu {
 TrayMenu* tray_menu_load(const void* bytes, size_t length);
 void tray_menu_free(TrayMenu* menu);
 
+// UTF-16LE code units to UTF-8; a surrogate that is not part of a pair
+// becomes U+FFFD. Writes at most 3 bytes per unit; returns the bytes written.
+size_t tray_utf16_to_utf8(const unsigned char* in, size_t units, char* out);
+
 // The items that the popup shows: the submenu of the template's first
 // top-level item (its own text is never shown). Null when there is nothing
 // to show: no menu, or a first item that is not a popup.
