@@ -10,11 +10,11 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include "platform/platform.h"
 #include "src/binding/api.h"
 #include "src/bfs/bfs.h"
+#include "src/bfs/crc32.h"
 #include "src/bfs/tempdir.h"
 #include "src/launcher/diag.h"
 
@@ -173,7 +173,7 @@ bool read_checked(const BfsArchive* archive, Library* lib, const Report& r = kPa
     char expected[CRC_TEXT + 1] = {0};
     bool ok = bfs_size(&sum) == CRC_TEXT && bfs_read(&sum, expected) &&
               strspn(expected, "0123456789abcdefABCDEF") == CRC_TEXT &&
-              strtoul(expected, nullptr, 16) == crc32(0, lib->bytes, n);
+              strtoul(expected, nullptr, 16) == bfs_crc32(0, lib->bytes, n);
     if (!ok) tell(r, "Damaged archive: %s does not match its checksum", lib->name);
     return ok;
 }
