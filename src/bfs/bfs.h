@@ -71,6 +71,11 @@ int bfs_lookup(const BfsArchive* archive, const char* name, size_t name_length, 
 
 uint32_t bfs_size(const bfs_cursor* cursor);
 void* bfs_read(const bfs_cursor* cursor, void* buffer);
+// Copies bytes [offset, offset + n) of an entry stored uncompressed, as
+// bfs_read gives them, into buffer: a large entry read piece by piece needs
+// no buffer of its whole size. Null for a compressed entry or a range
+// beyond the entry.
+void* bfs_read_part(const bfs_cursor* cursor, size_t offset, size_t n, void* buffer);
 void* panic_alloc(size_t size, const char* label);
 char* bfs_extract(const BfsArchive* archive, const char* name, const char* label);
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -395,6 +396,36 @@ TEST(BfsRead, StoredFormsAndFlags) {
     Bytes buf(text.size() + 1, 0xAB);
     ASSERT_EQ(bfs_read(&c, buf.data()), buf.data());
     EXPECT_EQ(buf.back(), 0xAB);
+}
+
+// Pieces of an entry stored as it is read as the whole does, at every
+// offset; a compressed entry or a range beyond the entry gives nothing.
+TEST(BfsRead, PartsOfStoredEntries) {
+    Bytes text(300);
+    for (size_t i = 0; i < text.size(); i++) text[i] = static_cast<unsigned char>(i * 7 + 3);
+    Layout l = build({{"s", uint32_t(text.size()), 0x2, scrambled(text), {}},
+                      {"p", uint32_t(text.size()), 0x0, text, {}},
+                      {"c", uint32_t(text.size()), 0x1, zcompress(text), {}}},
+                     false, 0);
+    Image img(l.bytes);
+    for (const char* name : {"s", "p"}) {
+        bfs_cursor c;
+        ASSERT_TRUE(bfs_lookup(img.get(), name, 1, &c));
+        for (size_t at : {0, 1, 15, 64, 100, 299, 300})
+            for (size_t n : {0, 1, 63, 64, 65, 200}) {
+                Bytes part(n + 1, 0xEE);
+                bool fits = at + n <= text.size();
+                EXPECT_EQ(bfs_read_part(&c, at, n, part.data()) != nullptr, fits) << name << " " << at << "+" << n;
+                if (fits) {
+                    EXPECT_TRUE(std::equal(text.begin() + at, text.begin() + at + n, part.begin())) << name << " " << at;
+                }
+                EXPECT_EQ(part[n], 0xEE) << "written past the piece";
+            }
+    }
+    bfs_cursor c;
+    ASSERT_TRUE(bfs_lookup(img.get(), "c", 1, &c));
+    Bytes part(10);
+    EXPECT_EQ(bfs_read_part(&c, 0, 10, part.data()), nullptr);
 }
 
 TEST(BfsRead, InflatedLengthMustEqualSize) {
