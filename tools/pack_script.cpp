@@ -1048,7 +1048,9 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
     if (opts.version) add_own(req, "*", make_version_record(*opts.version));
     if (data_count) add_own_text(req, "*DATAFILES", data_files);
     add_own(req, script_name, std::move(script));
-    add_own(req, kRuntimeEntry, std::move(runtime_bytes));
+    // Stored plain, as the Perl library is: a first start writes it out,
+    // and inflating it would cost a tenth of what such a start does.
+    if (BfsWriteEntry* e = add_own(req, kRuntimeEntry, std::move(runtime_bytes))) e->store_plain = true;
     if (!perl_libs.empty()) {
         add_own_text(req, "*PERLDEPS", perl_deps);
         for (size_t i = 0; i < perl_libs.size(); i++) {
