@@ -65,7 +65,7 @@ damaged:
 }  // namespace
 
 BfsArchive bfs_describe(const unsigned char* image, size_t length) {
-    BfsArchive a{image, length, 0};
+    BfsArchive a{image, length, 0, false};
     if (header_ok(image, length) && length >= BFS_HEADER_SIZE) {
         uint64_t size = bfs_u32(image + 8);
         uint64_t lim = size < length ? size : length;
@@ -320,6 +320,21 @@ void* bfs_read_part(const bfs_cursor* cursor, size_t offset, size_t n, void* buf
     return buffer;
 }
 
+void bfs_release(const bfs_cursor* cursor) {
+    const BfsArchive* a = cursor->archive;
+    if (!cursor->entry_block || !a->mapped) return;
+    uint64_t data = static_cast<uint64_t>(cursor->entry_block - a->image) + BFS_BLOCK_HEAD_SIZE;
+    uint64_t stored = (bfs_entry_flags(cursor) & BFS_ENTRY_COMPRESSED) ? bfs_stored_length(cursor) : bfs_size(cursor);
+    if (!in_bounds(a, data, stored)) return;
+    // The whole pages inside the stored bytes; a page shared with a
+    // neighbouring entry stays.
+    uintptr_t page = plat_map_granularity();
+    uintptr_t from = reinterpret_cast<uintptr_t>(a->image + data), to = from + stored;
+    from = (from + page - 1) / page * page;
+    to = to / page * page;
+    if (from < to) plat_map_release(reinterpret_cast<const unsigned char*>(from), to - from);
+}
+
 void* panic_alloc(size_t size, const char* label) {
     void* p = malloc(size);
     if (!p) {
@@ -390,6 +405,7 @@ const BfsArchive* map_appended(const char* path, bool intact, bool* damaged) {
         return nullptr;
     }
     *archive = described;
+    archive->mapped = true;
     return archive;
 }
 

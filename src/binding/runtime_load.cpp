@@ -276,6 +276,9 @@ bool write_file(const Library* lib, bool sync, const Report& r = kPanic) {
         e = errno;
     if (fd >= 0 && close(fd) != 0 && !e && errno != EINTR) e = errno;
     if (!e && !changed && rename(tmp, path) != 0) e = errno;
+    // What was read from the archive is on disk now, and libperl's
+    // megabytes need not stay in this process's memory.
+    if (!lib->bytes) bfs_release(&lib->cursor);
     if (e || changed) {
         if (fd >= 0) unlink(tmp);
         if (changed)
