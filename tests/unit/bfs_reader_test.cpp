@@ -418,7 +418,7 @@ TEST(BfsRead, PartsOfStoredEntries) {
                 bool fits = at + n <= text.size();
                 EXPECT_EQ(bfs_read_part(&c, at, n, part.data()) != nullptr, fits) << name << " " << at << "+" << n;
                 if (fits) {
-                    EXPECT_TRUE(std::equal(text.begin() + at, text.begin() + at + n, part.begin())) << name << " " << at;
+                    EXPECT_TRUE(std::equal(text.begin() + at, text.begin() + at + n, part.begin())) << name << at;
                 }
                 EXPECT_EQ(part[n], 0xEE) << "written past the piece";
             }
@@ -580,7 +580,8 @@ TEST(BfsMapFile, ReleasedEntriesLeaveMemory) {
     TempDir dir;
     Bytes big(1 << 20);
     for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<unsigned char>(i * 13 + i / 4096);
-    std::vector<BfsWriteEntry> entries = {{"before", bytes_of("first")}, {"big", big, true}, {"after", bytes_of("last")}};
+    std::vector<BfsWriteEntry> entries = {
+        {"before", bytes_of("first")}, {"big", big, true}, {"after", bytes_of("last")}};
     Bytes archive;
     std::string error;
     ASSERT_TRUE(bfs_write_archive(entries, BfsWriteOptions{}, &archive, nullptr, &error)) << error;

@@ -26,9 +26,9 @@ TEST(Crc32, MatchesZlibForEveryLengthAndAlignment) {
     for (uint32_t start : {0u, 0xFFFFFFFFu, 0x12345678u}) {
         for (size_t offset = 0; offset < 16; offset++) {
             const unsigned char* p = data.data() + offset;
-            for (size_t n = 0; n <= 300; n++)
-                ASSERT_EQ(bfs_crc32(start, p, n), zlib_crc(start, p, n)) << "start " << start << " offset " << offset << " n " << n;
-            for (size_t n : {size_t(4095), size_t(65536 + 13), size_t(1) << 20})
+            std::vector<size_t> lengths = {4095, 65536 + 13, size_t(1) << 20};
+            for (size_t n = 0; n <= 300; n++) lengths.push_back(n);
+            for (size_t n : lengths)
                 ASSERT_EQ(bfs_crc32(start, p, n), zlib_crc(start, p, n)) << "start " << start << " offset " << offset << " n " << n;
         }
     }
@@ -43,8 +43,7 @@ TEST(Crc32, MatchesZlibForEveryLengthAndAlignment) {
 TEST(Crc32, ContinuesOverPieces) {
     const auto data = random_bytes(100000);
     const uint32_t whole = zlib_crc(0, data.data(), data.size());
-    for (size_t cut : {size_t(0), size_t(1), size_t(15), size_t(63), size_t(64), size_t(65), size_t(4097), size_t(99999),
-                       size_t(100000)}) {
+    for (size_t cut : std::vector<size_t>{0, 1, 15, 63, 64, 65, 4097, 99999, 100000}) {
         uint32_t a = bfs_crc32(0, data.data(), cut);
         EXPECT_EQ(bfs_crc32(a, data.data() + cut, data.size() - cut), whole) << "cut " << cut;
     }
