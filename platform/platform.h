@@ -19,6 +19,11 @@ bool plat_module_path(const char* name, char* buf, size_t size);
 const unsigned char* plat_map_readonly(int fd, uint64_t offset, size_t length);
 void plat_unmap(const unsigned char* view, size_t length);
 size_t plat_map_granularity();
+// Lets the system take back the pages of [view, view + length), part of a
+// mapping made by plat_map_readonly (both ends multiples of
+// plat_map_granularity()): they leave the process's memory and are read
+// from the file again when touched.
+void plat_map_release(const unsigned char* view, size_t length);
 
 // The process-wide lock that serialises entry reads and the cleanup list.
 void plat_lock_init();

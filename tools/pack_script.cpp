@@ -18,12 +18,12 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <set>
 #include <utility>
 
+#include "src/bfs/crc32.h"
 #include "tools/md5.h"
 
 extern char** environ;
@@ -666,7 +666,7 @@ bool cache_checksums(const PackRequest& req, std::string* md5, std::vector<std::
     auto add = [&](const std::string& name, const std::vector<unsigned char>& data) {
         sum.update(data.data(), data.size());
         char crc[9];
-        snprintf(crc, sizeof crc, "%08lx", crc32_z(0, data.data(), data.size()));
+        snprintf(crc, sizeof crc, "%08x", bfs_crc32(0, data.data(), data.size()));
         own->emplace_back(name, crc);
     };
     if (const std::vector<unsigned char>* runtime = entry_data(req, kRuntimeEntry)) add(kRuntimeEntry, *runtime);
@@ -720,7 +720,7 @@ bool files_checksums(const PackRequest& req, std::string* key, std::vector<std::
         sum.update(size, sizeof size);
         sum.update(data.data(), data.size());
         char crc[9];
-        snprintf(crc, sizeof crc, "%08lx", crc32_z(0, data.data(), data.size()));
+        snprintf(crc, sizeof crc, "%08x", bfs_crc32(0, data.data(), data.size()));
         own->emplace_back(name, crc);
     }
     *key = sum.hex();
@@ -1048,7 +1048,9 @@ int pack_script(const ScriptPackOptions& opts, PackRequest& req) {
     if (opts.version) add_own(req, "*", make_version_record(*opts.version));
     if (data_count) add_own_text(req, "*DATAFILES", data_files);
     add_own(req, script_name, std::move(script));
-    add_own(req, kRuntimeEntry, std::move(runtime_bytes));
+    // Stored plain, as the Perl library is: a first start writes it out,
+    // and inflating it would cost a tenth of what such a start does.
+    if (BfsWriteEntry* e = add_own(req, kRuntimeEntry, std::move(runtime_bytes))) e->store_plain = true;
     if (!perl_libs.empty()) {
         add_own_text(req, "*PERLDEPS", perl_deps);
         for (size_t i = 0; i < perl_libs.size(); i++) {

@@ -61,6 +61,10 @@ void plat_unmap(const unsigned char* view, size_t length) {
 
 size_t plat_map_granularity() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
+void plat_map_release(const unsigned char* view, size_t length) {
+    madvise(const_cast<unsigned char*>(view), length, MADV_DONTNEED);
+}
+
 namespace {
 pthread_mutex_t g_lock;
 pthread_once_t g_lock_once = PTHREAD_ONCE_INIT;

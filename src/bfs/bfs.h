@@ -21,6 +21,7 @@ struct BfsArchive {
     const unsigned char* image;
     size_t length;   // bytes available from `image`
     uint32_t limit;  // bytes that reads may touch (0 when the header is unusable)
+    bool mapped;     // `image` lies in a read-only mapping of the file that holds it
 };
 
 struct bfs_cursor {
@@ -71,6 +72,15 @@ int bfs_lookup(const BfsArchive* archive, const char* name, size_t name_length, 
 
 uint32_t bfs_size(const bfs_cursor* cursor);
 void* bfs_read(const bfs_cursor* cursor, void* buffer);
+// Copies bytes [offset, offset + n) of an entry stored uncompressed, as
+// bfs_read gives them, into buffer: a large entry read piece by piece needs
+// no buffer of its whole size. Null for a compressed entry or a range
+// beyond the entry.
+void* bfs_read_part(const bfs_cursor* cursor, size_t offset, size_t n, void* buffer);
+// Lets the system take back the memory that reading the entry's stored bytes
+// filled, in an archive mapped from its file: a large entry written out once
+// need not stay in the process's memory. Nothing for an image in memory.
+void bfs_release(const bfs_cursor* cursor);
 void* panic_alloc(size_t size, const char* label);
 char* bfs_extract(const BfsArchive* archive, const char* name, const char* label);
 

@@ -10,11 +10,11 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include "platform/platform.h"
 #include "src/binding/api.h"
 #include "src/bfs/bfs.h"
+#include "src/bfs/crc32.h"
 #include "src/bfs/tempdir.h"
 #include "src/launcher/diag.h"
 
@@ -53,10 +53,52 @@ void tell(const Report& r, const char* format, ...) {
 struct Library {
     const char* name;
     bfs_cursor cursor;
-    char* path;            // owned
-    unsigned char* bytes;  // owned: the contents, read and checked, until written
-    bool write;            // not in the directory as the archive has it
+    char* path;  // owned
+    // Owned: the contents of an entry stored compressed, inflated and
+    // checked, until written. Null for an entry stored as it is, which is
+    // read from the archive piece by piece where it is needed.
+    unsigned char* bytes;
+    bool write;     // not in the directory as the archive has it
+    bool summed;    // the archive gives its checksum, `crc`
+    uint32_t crc;
 };
+
+// Libraries are checked and written in pieces of this size. The page cache
+// keeps a file in units as large as the writes that filled it, and a later
+// start that maps the library maps such a unit whole wherever it touches it:
+// written in one piece, a library would cost every start that maps it a
+// third more resident memory than one read in from disk.
+constexpr size_t kPiece = 64 * 1024;
+
+// Hands the library's bytes to `step` (pointer, length) in pieces: from
+// lib->bytes, or read from the archive into a buffer of one piece. A copy of
+// the whole would cost a library of megabytes more in page faults than
+// reading it twice. False with errno set when a piece cannot be had or
+// `step` returns false.
+template <typename Step>
+bool each_piece(const Library* lib, Step step) {
+    size_t n = bfs_size(&lib->cursor);
+    unsigned char* scratch = nullptr;
+    if (!lib->bytes && n > 0 && !(scratch = static_cast<unsigned char*>(malloc(n < kPiece ? n : kPiece)))) {
+        errno = ENOMEM;
+        return false;
+    }
+    bool ok = true;
+    for (size_t at = 0; ok && at < n; at += kPiece) {
+        size_t m = n - at < kPiece ? n - at : kPiece;
+        const unsigned char* piece = lib->bytes ? lib->bytes + at : scratch;
+        if (!lib->bytes && !bfs_read_part(&lib->cursor, at, m, scratch)) {
+            errno = EIO;
+            ok = false;
+        } else {
+            ok = step(piece, m);
+        }
+    }
+    int e = errno;
+    free(scratch);
+    errno = e;
+    return ok;
+}
 
 struct LibrarySet {
     Library* items;  // owned
@@ -99,6 +141,7 @@ bool add_library(LibrarySet* set, const BfsArchive* archive, const char* name, c
     lib->path = path;
     lib->bytes = nullptr;
     lib->write = true;
+    lib->summed = false;
     set->count++;
     return true;
 }
@@ -135,27 +178,29 @@ bool collect_libraries(const BfsArchive* archive, const char* list_name, const c
     return true;
 }
 
-// The library as the archive holds it, in lib->bytes, after checking it
-// against the entry "NAME.crc32" (its CRC-32 as 8 hexadecimal digits) when
-// the archive has one: a damaged archive must never put a damaged library
-// under the genuine name into the cache, where every later start would load
-// it. CRC-32 finds every burst of damage up to 32 bits and all but one in
-// four thousand million of the rest, at a fraction of a digest's cost on
-// the first start. False after reporting.
+// Reads the library (an entry stored compressed into lib->bytes) and checks
+// it against the entry "NAME.crc32" (its CRC-32 as 8 hexadecimal digits)
+// when the archive has one: a damaged archive must never put a damaged
+// library under the genuine name into the cache, where every later start
+// would load it. CRC-32 finds every burst of damage up to 32 bits and all
+// but one in four thousand million of the rest, at a fraction of a digest's
+// cost on the first start. False after reporting.
 bool read_checked(const BfsArchive* archive, Library* lib, const Report& r = kPanic) {
     if (!bfs_entry_plausible(&lib->cursor)) {
         tell(r, "Can't extract %s", lib->path);
         return false;
     }
     uint32_t n = bfs_size(&lib->cursor);
-    lib->bytes = static_cast<unsigned char*>(malloc(static_cast<size_t>(n) + 1));
-    if (!lib->bytes) {
-        tell(r, "Can't allocate memory for %s", lib->path);
-        return false;
-    }
-    if (!bfs_read(&lib->cursor, lib->bytes)) {
-        tell(r, "Can't extract %s", lib->path);
-        return false;
+    if (bfs_entry_flags(&lib->cursor) & BFS_ENTRY_COMPRESSED) {
+        lib->bytes = static_cast<unsigned char*>(malloc(static_cast<size_t>(n) + 1));
+        if (!lib->bytes) {
+            tell(r, "Can't allocate memory for %s", lib->path);
+            return false;
+        }
+        if (!bfs_read(&lib->cursor, lib->bytes)) {
+            tell(r, "Can't extract %s", lib->path);
+            return false;
+        }
     }
     size_t length = strlen(lib->name);
     auto* sum_name = static_cast<char*>(malloc(length + sizeof CRC_SUFFIX));
@@ -171,32 +216,35 @@ bool read_checked(const BfsArchive* archive, Library* lib, const Report& r = kPa
     if (!listed) return true;  // archives from before the checksums were bound
 
     char expected[CRC_TEXT + 1] = {0};
-    bool ok = bfs_size(&sum) == CRC_TEXT && bfs_read(&sum, expected) &&
-              strspn(expected, "0123456789abcdefABCDEF") == CRC_TEXT &&
-              strtoul(expected, nullptr, 16) == crc32(0, lib->bytes, n);
-    if (!ok) tell(r, "Damaged archive: %s does not match its checksum", lib->name);
-    return ok;
-}
-
-// Writes n bytes in pieces of 64 KiB. The page cache keeps a file in units
-// as large as the writes that filled it, and a later start that maps the
-// library maps such a unit whole wherever it touches it: written in one
-// piece, a library would cost every start that maps it a third more
-// resident memory than one read in from disk.
-bool write_chunked(int fd, const unsigned char* bytes, size_t n) {
-    constexpr size_t kPiece = 64 * 1024;
-    for (size_t at = 0; at < n; at += kPiece)
-        if (!plat_write_all(fd, bytes + at, n - at < kPiece ? n - at : kPiece)) return false;
+    lib->summed = bfs_size(&sum) == CRC_TEXT && bfs_read(&sum, expected) &&
+                  strspn(expected, "0123456789abcdefABCDEF") == CRC_TEXT;
+    lib->crc = static_cast<uint32_t>(strtoul(expected, nullptr, 16));
+    uint32_t crc = 0;
+    auto sum_piece = [&crc](const unsigned char* p, size_t m) {
+        crc = bfs_crc32(crc, p, m);
+        return true;
+    };
+    if (lib->summed && !each_piece(lib, sum_piece)) {
+        tell(r, errno == ENOMEM ? "Can't allocate memory for %s" : "Can't extract %s", lib->path);
+        return false;
+    }
+    if (!lib->summed || crc != lib->crc) {
+        tell(r, "Damaged archive: %s does not match its checksum", lib->name);
+        return false;
+    }
     return true;
 }
 
-// Writes n bytes to `path` through a private temporary file beside it that is
-// renamed into place, so that no start ever sees a half-written library and
-// no existing file or link is written through. A file for the cache is
-// synced before the rename, so that not even a power loss leaves a truncated
-// library under the genuine name; one for the process directory lives only
-// as long as this process. False after reporting.
-bool write_file(const char* path, const unsigned char* bytes, size_t n, bool sync, const Report& r = kPanic) {
+// Writes the library to its path through a private temporary file beside
+// it that is renamed into place, so that no start ever sees a half-written
+// library and no existing file or link is written through. A file for the
+// cache is synced before the rename, so that not even a power loss leaves a
+// truncated library under the genuine name; one for the process directory
+// lives only as long as this process. A library read from the archive
+// again is checked again as it is written: the file that holds the archive
+// may have changed since. False after reporting.
+bool write_file(const Library* lib, bool sync, const Report& r = kPanic) {
+    const char* path = lib->path;
     size_t tmp_length = strlen(path) + 32;
     auto* tmp = static_cast<char*>(malloc(tmp_length));
     if (!tmp) {
@@ -214,18 +262,32 @@ bool write_file(const char* path, const unsigned char* bytes, size_t n, bool syn
         fd = kv_create_private_file(tmp);
         if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0)
+    bool recheck = lib->summed && !lib->bytes, changed = false;
+    uint32_t crc = 0;
+    auto write_piece = [fd, recheck, &crc](const unsigned char* p, size_t m) {
+        if (recheck) crc = bfs_crc32(crc, p, m);
+        return plat_write_all(fd, p, m);
+    };
+    if (fd < 0 || !each_piece(lib, write_piece))
         e = errno;
-    else if (!write_chunked(fd, bytes, n) || (sync && fdatasync(fd) != 0))
+    else if (recheck && crc != lib->crc)
+        changed = true;
+    else if (sync && fdatasync(fd) != 0)
         e = errno;
     if (fd >= 0 && close(fd) != 0 && !e && errno != EINTR) e = errno;
-    if (!e && rename(tmp, path) != 0) e = errno;
-    if (e) {
+    if (!e && !changed && rename(tmp, path) != 0) e = errno;
+    // What was read from the archive is on disk now, and libperl's
+    // megabytes need not stay in this process's memory.
+    if (!lib->bytes) bfs_release(&lib->cursor);
+    if (e || changed) {
         if (fd >= 0) unlink(tmp);
-        tell(r, "Can't create %s: %s", path, strerror(e));
+        if (changed)
+            tell(r, "Damaged archive: %s does not match its checksum", lib->name);
+        else
+            tell(r, "Can't create %s: %s", path, strerror(e));
     }
     free(tmp);
-    return !e;
+    return !e && !changed;
 }
 
 bool lock_directory(int fd, int how) {
@@ -307,7 +369,7 @@ bool put_libraries(const BfsArchive* archive, LibrarySet* set, const char* dir, 
     for (size_t i = 0; ok && i < set->count; i++) {
         Library* lib = &set->items[i];
         if (!lib->write) continue;
-        ok = write_file(lib->path, lib->bytes, bfs_size(&lib->cursor), cache);
+        ok = write_file(lib, cache);
         free(lib->bytes);
         lib->bytes = nullptr;
     }
@@ -625,7 +687,7 @@ bool write_missing(const BfsArchive* archive, const FilesDir& d, LibrarySet* set
         }
         remove_stale_files(fd);
         bool locked = lock_directory(fd, LOCK_SH);
-        ok = write_file(lib->path, lib->bytes, bfs_size(&lib->cursor), d.cache, r);
+        ok = write_file(lib, d.cache, r);
         if (locked) flock(fd, LOCK_UN);
         close(fd);
         free(lib->bytes);
@@ -661,6 +723,7 @@ bool add_file(LibrarySet* set, const BfsArchive* archive, const FilesDir& d, con
     lib->path = path;
     lib->bytes = nullptr;
     lib->write = true;
+    lib->summed = false;
     set->count++;
     return true;
 }

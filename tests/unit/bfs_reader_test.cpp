@@ -10,8 +10,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -397,6 +399,36 @@ TEST(BfsRead, StoredFormsAndFlags) {
     EXPECT_EQ(buf.back(), 0xAB);
 }
 
+// Pieces of an entry stored as it is read as the whole does, at every
+// offset; a compressed entry or a range beyond the entry gives nothing.
+TEST(BfsRead, PartsOfStoredEntries) {
+    Bytes text(300);
+    for (size_t i = 0; i < text.size(); i++) text[i] = static_cast<unsigned char>(i * 7 + 3);
+    Layout l = build({{"s", uint32_t(text.size()), 0x2, scrambled(text), {}},
+                      {"p", uint32_t(text.size()), 0x0, text, {}},
+                      {"c", uint32_t(text.size()), 0x1, zcompress(text), {}}},
+                     false, 0);
+    Image img(l.bytes);
+    for (const char* name : {"s", "p"}) {
+        bfs_cursor c;
+        ASSERT_TRUE(bfs_lookup(img.get(), name, 1, &c));
+        for (size_t at : {0, 1, 15, 64, 100, 299, 300})
+            for (size_t n : {0, 1, 63, 64, 65, 200}) {
+                Bytes part(n + 1, 0xEE);
+                bool fits = at + n <= text.size();
+                EXPECT_EQ(bfs_read_part(&c, at, n, part.data()) != nullptr, fits) << name << " " << at << "+" << n;
+                if (fits) {
+                    EXPECT_TRUE(std::equal(text.begin() + at, text.begin() + at + n, part.begin())) << name << at;
+                }
+                EXPECT_EQ(part[n], 0xEE) << "written past the piece";
+            }
+    }
+    bfs_cursor c;
+    ASSERT_TRUE(bfs_lookup(img.get(), "c", 1, &c));
+    Bytes part(10);
+    EXPECT_EQ(bfs_read_part(&c, 0, 10, part.data()), nullptr);
+}
+
 TEST(BfsRead, InflatedLengthMustEqualSize) {
     const Bytes hundred(100, 'q');
     const Bytes ninety_nine(99, 'q'), hundred_one(101, 'q');
@@ -521,6 +553,60 @@ TEST(BfsMapFile, FindsArchiveAtAnyOffset) {
         EXPECT_EQ(read_entry(a, "big"), Bytes(70000, 'b'));
         EXPECT_EQ(read_entry(a, "\xE9t\xE9"), bytes_of("accent"));
         EXPECT_FALSE(found(a, "ABC"));
+    }
+}
+
+namespace {
+// Resident kilobytes of the process's mappings of `path`.
+long resident_kb(const std::string& path) {
+    std::istringstream smaps(read_text("/proc/self/smaps"));
+    long kb = 0;
+    bool in = false;
+    for (std::string line; std::getline(smaps, line);) {
+        if (!line.empty() && isxdigit(static_cast<unsigned char>(line[0])) && line.find(' ') != std::string::npos &&
+            line.find('-') < line.find(' '))
+            in = line.size() >= path.size() && line.compare(line.size() - path.size(), path.size(), path) == 0;
+        else if (in && line.rfind("Rss:", 0) == 0)
+            kb += std::stol(line.substr(4));
+    }
+    return kb;
+}
+}  // namespace
+
+// An entry released after it was read leaves the memory of a mapped archive,
+// reads the same again, and leaves its neighbours as they are; in an image
+// in memory, releasing changes nothing.
+TEST(BfsMapFile, ReleasedEntriesLeaveMemory) {
+    TempDir dir;
+    Bytes big(1 << 20);
+    for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<unsigned char>(i * 13 + i / 4096);
+    std::vector<BfsWriteEntry> entries = {
+        {"before", bytes_of("first")}, {"big", big, true}, {"after", bytes_of("last")}};
+    Bytes archive;
+    std::string error;
+    ASSERT_TRUE(bfs_write_archive(entries, BfsWriteOptions{}, &archive, nullptr, &error)) << error;
+    Bytes file(777, 0x7F);
+    file.insert(file.end(), archive.begin(), archive.end());
+    std::string path = dir.file("app");
+    spit(path, file);
+    const BfsArchive* mapped_archive = bfs_map_file(path.c_str());
+    ASSERT_NE(mapped_archive, nullptr);
+    if (kept_count < 16) kept[kept_count++] = mapped_archive;
+    Image in_memory(archive);
+
+    for (const BfsArchive* a : {mapped_archive, in_memory.get()}) {
+        bfs_cursor c;
+        ASSERT_TRUE(bfs_lookup(a, "big", 3, &c));
+        ASSERT_EQ(read_entry(a, "big"), big);
+        long before = resident_kb(path);
+        bfs_release(&c);
+        if (a == mapped_archive) {
+            EXPECT_GE(before, 1000);
+            EXPECT_LT(resident_kb(path), 100);
+        }
+        EXPECT_EQ(read_entry(a, "before"), bytes_of("first"));
+        EXPECT_EQ(read_entry(a, "after"), bytes_of("last"));
+        EXPECT_EQ(read_entry(a, "big"), big);
     }
 }
 
