@@ -118,6 +118,18 @@ void free_libraries(LibrarySet* set) {
 // Adds `name` with its path in `dir`, which ends with a separator. The name
 // becomes a file name in the directory: it must not climb out of it nor name
 // the directory itself. False after reporting.
+// The set's next library, found in the archive at its cursor: `path` (the
+// set owns it from now on) is where it goes.
+void add_found(LibrarySet* set, const char* name, char* path) {
+    Library* lib = &set->items[set->count];
+    lib->name = name;
+    lib->path = path;
+    lib->bytes = nullptr;
+    lib->write = true;
+    lib->summed = false;
+    set->count++;
+}
+
 bool add_library(LibrarySet* set, const BfsArchive* archive, const char* name, const bfs_cursor* cursor,
                  const char* dir) {
     size_t dir_length = strlen(dir), length = strlen(name);
@@ -137,12 +149,7 @@ bool add_library(LibrarySet* set, const BfsArchive* archive, const char* name, c
         free(path);
         return false;
     }
-    lib->name = name;
-    lib->path = path;
-    lib->bytes = nullptr;
-    lib->write = true;
-    lib->summed = false;
-    set->count++;
+    add_found(set, name, path);
     return true;
 }
 
@@ -719,12 +726,7 @@ bool add_file(LibrarySet* set, const BfsArchive* archive, const FilesDir& d, con
         free(path);
         return false;
     }
-    lib->name = name;
-    lib->path = path;
-    lib->bytes = nullptr;
-    lib->write = true;
-    lib->summed = false;
-    set->count++;
+    add_found(set, name, path);
     return true;
 }
 
