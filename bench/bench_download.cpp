@@ -53,6 +53,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
+
 extern char** environ;
 
 namespace {
@@ -223,12 +225,6 @@ std::vector<double> numbers(const std::string& text, const char* name) {
     return v;
 }
 
-double median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
-}
 
 // ---- the in-memory baseline ---------------------------------------------------------
 struct Sink {

@@ -29,6 +29,7 @@
 
 #include "platform/platform.h"
 #include "tray/tray_menu.h"
+#include "bench/bench_util.h"
 
 namespace {
 
@@ -176,14 +177,8 @@ double time_per_call(uint32_t (*fn)(const std::string&), const std::string& t, l
     return static_cast<double>(elapsed) / static_cast<double>(calls);
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
-}
 
 // ---- callgrind ---------------------------------------------------------------------------
-bool have_valgrind() { return system("valgrind --version >/dev/null 2>&1") == 0; }
 
 // Instructions of `self --count N form` under callgrind; -1 when not counted.
 long long instructions(const char* self, const std::string& dir, long count, const char* form) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tools/pack_common.h"
+#include "bench/bench_util.h"
 
 namespace {
 
@@ -94,10 +95,6 @@ unsigned long long instructions(const std::vector<std::string>& argv, const std:
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? n : 0;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 }  // namespace
 

@@ -35,6 +35,7 @@
 #include "src/bfs/bfs.h"
 #include "src/bfs/rmtree.h"
 #include "tray/tray_state.h"
+#include "bench/bench_util.h"
 
 namespace {
 
@@ -208,13 +209,7 @@ long long instructions(const std::string& app, const std::vector<std::string>& e
     return total;
 }
 
-bool have_valgrind() { return system("valgrind --version >/dev/null 2>&1") == 0; }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
-}
 
 int driver(int argc, char** argv) {
     long calls = argc > 1 ? atol(argv[1]) : 200000;
