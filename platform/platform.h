@@ -24,6 +24,10 @@ size_t plat_map_granularity();
 // plat_map_granularity()): they leave the process's memory and are read
 // from the file again when touched.
 void plat_map_release(const unsigned char* view, size_t length);
+// Starts writing [offset, offset + length) of the file to disk without
+// waiting, so that a later sync of the file has less left to wait for.
+// Nothing where the system has no such call.
+void plat_start_writeback(int fd, uint64_t offset, size_t length);
 
 // The process-wide lock that serialises entry reads and the cleanup list.
 void plat_lock_init();

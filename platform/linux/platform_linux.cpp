@@ -65,6 +65,10 @@ void plat_map_release(const unsigned char* view, size_t length) {
     madvise(const_cast<unsigned char*>(view), length, MADV_DONTNEED);
 }
 
+void plat_start_writeback(int fd, uint64_t offset, size_t length) {
+    sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
+}
+
 namespace {
 pthread_mutex_t g_lock;
 pthread_once_t g_lock_once = PTHREAD_ONCE_INIT;

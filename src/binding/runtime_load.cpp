@@ -271,9 +271,15 @@ bool write_file(const Library* lib, bool sync, const Report& r = kPanic) {
     }
     bool recheck = lib->summed && !lib->bytes, changed = false;
     uint32_t crc = 0;
-    auto write_piece = [fd, recheck, &crc](const unsigned char* p, size_t m) {
+    uint64_t written = 0;
+    // The disk starts on each piece while the next is read and written, so
+    // the sync before the rename waits for little more than the last one.
+    auto write_piece = [fd, recheck, sync, &crc, &written](const unsigned char* p, size_t m) {
         if (recheck) crc = bfs_crc32(crc, p, m);
-        return plat_write_all(fd, p, m);
+        if (!plat_write_all(fd, p, m)) return false;
+        if (sync) plat_start_writeback(fd, written, m);
+        written += m;
+        return true;
     };
     if (fd < 0 || !each_piece(lib, write_piece))
         e = errno;
