@@ -186,13 +186,7 @@ long long instructions(const char* self, const std::string& dir, long count, con
     std::string command = "valgrind -q --tool=callgrind --callgrind-out-file=" + file + " " + self + " --count " +
                           std::to_string(count) + " " + form + " >/dev/null 2>&1";
     if (system(command.c_str()) != 0) return -1;
-    std::ifstream in(file);
-    std::string line;
-    long long total = -1;
-    while (std::getline(in, line))
-        if (line.rfind("summary:", 0) == 0 || line.rfind("totals:", 0) == 0) total = atoll(line.c_str() + line.find(':') + 1);
-    std::filesystem::remove(file);
-    return total;
+    return callgrind_total(file);
 }
 
 int counted_loads(long count, const char* form) {

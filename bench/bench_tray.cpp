@@ -200,13 +200,7 @@ long long instructions(const std::string& app, const std::vector<std::string>& e
     if (!capture({"valgrind", "-q", "--tool=callgrind", "--callgrind-out-file=" + file, app, std::to_string(loop), std::to_string(events)},
                  env, &out))
         return -1;
-    std::ifstream in(file);
-    std::string line;
-    long long total = -1;
-    while (std::getline(in, line))
-        if (line.rfind("summary:", 0) == 0 || line.rfind("totals:", 0) == 0) total = atoll(line.c_str() + line.find(':') + 1);
-    std::filesystem::remove(file);
-    return total;
+    return callgrind_total(file);
 }
 
 

@@ -134,3 +134,12 @@ std::map<std::string, std::string> entries_of(const std::string& path) {
     }
     return out;
 }
+
+std::string pack_quietly(const std::string& script, const std::string& out, const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {std::string(KV_BIN_DIR) + "/kovpack", "-q"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {script, "-o", out});
+    ProcResult r = run_process(argv);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return out;
+}

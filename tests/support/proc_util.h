@@ -32,6 +32,11 @@ struct TempDir {
 };
 
 void write_text(const std::string& path, const std::string& text);
+
+// Packs the script file into `out` with the build's kovpack, quietly, with
+// `options` before the script; a test failure when the packer fails.
+// Returns `out`.
+std::string pack_quietly(const std::string& script, const std::string& out, const std::vector<std::string>& options = {});
 std::string read_text(const std::string& path);
 
 // What tells whether a file was rewritten: inode, modification time, size.

@@ -11,7 +11,6 @@
 
 namespace {
 
-const std::string kBin = KV_BIN_DIR;
 
 // Runs the Perl code in its first argument. A helper that ran this script
 // again, instead of acting as perl, dies at once instead of starting itself
@@ -29,12 +28,7 @@ struct AsPerl : ::testing::Test {
 
     std::string pack(const std::string& name, const std::vector<std::string>& options = {}) {
         write_text(dir.file(name + ".pl"), kScript);
-        std::vector<std::string> argv = {kBin + "/kovpack", "-q"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.insert(argv.end(), {dir.file(name + ".pl"), "-o", dir.file(name)});
-        ProcResult r = run_process(argv);
-        EXPECT_EQ(r.status, 0) << r.err;
-        return dir.file(name);
+        return pack_quietly(dir.file(name + ".pl"), dir.file(name), options);
     }
     ProcResult run(const std::vector<std::string>& args, const std::string& input = "") {
         std::vector<std::string> argv = {"/usr/bin/timeout", "-s", "KILL", "120"};

@@ -41,12 +41,7 @@ struct BoundFiles : ::testing::Test {
         static int count = 0;
         std::string name = "app" + std::to_string(++count);
         write_text(dir.file(name + ".pl"), script);
-        std::vector<std::string> argv = {kBin + "/kovpack", "-q"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.insert(argv.end(), {dir.file(name + ".pl"), "-o", dir.file(name)});
-        ProcResult r = run_process(argv);
-        EXPECT_EQ(r.status, 0) << r.err;
-        return dir.file(name);
+        return pack_quietly(dir.file(name + ".pl"), dir.file(name), options);
     }
     ProcResult run(const std::string& exe) {
         std::vector<std::string> env = {"TMPDIR=" + tmp.path};

@@ -52,12 +52,7 @@ struct BundledLibperl : ::testing::Test {
     }
     // Packs the maps script into dir/NAME with the extra options.
     std::string pack(const std::string& name, std::vector<std::string> options = {}) {
-        std::vector<std::string> argv = {kBin + "/kovpack", "-q"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.insert(argv.end(), {dir.file("maps.pl"), "-o", dir.file(name)});
-        ProcResult r = run_process(argv);
-        EXPECT_EQ(r.status, 0) << r.err;
-        return dir.file(name);
+        return pack_quietly(dir.file("maps.pl"), dir.file(name), options);
     }
     // Runs a program from the shell command `prefix` ("" to run it directly).
     ProcResult run(const std::string& exe, const std::string& prefix = "") {

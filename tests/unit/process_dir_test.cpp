@@ -19,7 +19,6 @@
 
 namespace {
 
-const std::string kBin = KV_BIN_DIR;
 
 // Every mode loads an extension library (POSIX.so) and leaves a file in its
 // process directory first.
@@ -64,12 +63,7 @@ struct ProcessDir : ::testing::Test {
         static int count = 0;
         write_text(dir.file("pd.pl"), kScript);
         std::string out = dir.file("pd" + std::to_string(++count));
-        std::vector<std::string> argv = {kBin + "/kovpack", "-q"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.insert(argv.end(), {dir.file("pd.pl"), "-o", out});
-        ProcResult r = run_process(argv);
-        EXPECT_EQ(r.status, 0) << r.err;
-        return out;
+        return pack_quietly(dir.file("pd.pl"), out, options);
     }
     std::vector<std::string> env(const std::string& temp = "") const {
         std::vector<std::string> e = {"TMPDIR=" + (temp.empty() ? tmp.path : temp), "KOVRUN_DEBUG_LOG=" + dir.file("debug.log"),

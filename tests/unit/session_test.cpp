@@ -16,12 +16,7 @@ const std::string kLibs = KV_TEST_LIBS_DIR;
 std::string pack(const TempDir& dir, const std::string& script, const std::vector<std::string>& extra = {},
                  const std::string& name = "app.pl") {
     write_text(dir.file(name), script);
-    std::vector<std::string> args = {kBin + "/kovpack", "-q"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    args.insert(args.end(), {dir.file(name), "-o", dir.file("app")});
-    ProcResult r = run_process(args);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return dir.file("app");
+    return pack_quietly(dir.file(name), dir.file("app"), extra);
 }
 
 TEST(Session, NestedCheckKeepsTheRuntimeThatIsLoaded) {
