@@ -29,6 +29,17 @@ void plat_map_release(const unsigned char* view, size_t length);
 // Nothing where the system has no such call.
 void plat_start_writeback(int fd, uint64_t offset, size_t length);
 
+// Runs work(arg) in a process of its own that may outlive this one and is
+// not its child (no `wait` of the program's ever sees it), so that slow work
+// whose result only later starts need is off this start's path. The work
+// begins once this process has ended, or after a fifth of a second, so that
+// it does not compete with the rest of the start. Only the descriptors in
+// `keep` stay open there; terminal signals do not reach it. `work` must use
+// only async-signal-safe calls (no allocation, no locks), and what `arg`
+// points to must not change until the call returns. False when no such
+// process could be started: the caller then does the work itself.
+bool plat_run_detached(void (*work)(void*), void* arg, const int* keep, size_t keep_count);
+
 // The process-wide lock that serialises entry reads and the cleanup list.
 void plat_lock_init();
 void plat_lock();

@@ -13,7 +13,12 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/syscall.h>
 #include <sys/random.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -67,6 +72,95 @@ void plat_map_release(const unsigned char* view, size_t length) {
 
 void plat_start_writeback(int fd, uint64_t offset, size_t length) {
     sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
+}
+
+// Closes every descriptor but those in keep (sorted), which is at most 64.
+void close_all_but(const int* keep, size_t n, unsigned limit) {
+    unsigned from = 0;
+    for (size_t i = 0; i <= n; i++) {
+        unsigned to = i < n ? static_cast<unsigned>(keep[i]) : limit;
+        if (to > from && close_range(from, to - 1, 0) != 0)
+            for (unsigned fd = from; fd < to; fd++) close(static_cast<int>(fd));
+        from = to + 1;
+    }
+}
+
+namespace {
+// What the worker of plat_run_detached gets.
+struct Detached {
+    void (*work)(void*);
+    void* arg;
+    const int* keep;  // sorted
+    size_t keep_count;
+    unsigned limit;
+    int exit_end;
+};
+
+// The worker: it leaves the session, so that no terminal's interrupt or
+// hangup cuts the work short, blocks every signal that can be blocked, and
+// waits until the starting process has ended, or for a fifth of a second,
+// so that its work does not compete with the rest of that process's start.
+[[noreturn]] void run_worker(const Detached* d) {
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, nullptr);
+    setsid();
+    close_all_but(d->keep, d->keep_count, d->limit);
+    struct pollfd end = {d->exit_end, POLLIN, 0};
+    while (poll(&end, 1, 200) < 0 && errno == EINTR) {
+    }
+    d->work(d->arg);
+    _exit(0);
+}
+
+// Runs in a child that shares this process's memory while this process
+// waits for it (CLONE_VFORK): it only copies the process once more, for the
+// worker, and ends, so that the worker is nobody's child here. The copy is
+// made by the plain system call: the C library's fork would run fork
+// handlers and touch the thread state that the child shares.
+int start_worker(void* data) {
+    long worker = syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
+    if (worker == 0) run_worker(static_cast<const Detached*>(data));
+    syscall(SYS_exit, worker < 0 ? 1 : 0);
+    return 0;
+}
+
+// A pipe whose writing end only this process holds (closed on exec): a
+// detached worker sees its end when this process has ended.
+int g_exit_pipe[2] = {-1, -1};
+}  // namespace
+
+bool plat_run_detached(void (*work)(void*), void* arg, const int* keep, size_t keep_count) {
+    int sorted[64];
+    if (keep_count + 1 > sizeof sorted / sizeof sorted[0]) return false;
+    plat_lock();
+    bool piped = g_exit_pipe[0] >= 0 || pipe2(g_exit_pipe, O_CLOEXEC) == 0;
+    int exit_end = g_exit_pipe[0];
+    plat_unlock();
+    if (!piped) return false;
+    size_t n = 0;
+    for (size_t i = 0; i <= keep_count; i++) {
+        int fd = i < keep_count ? keep[i] : exit_end;
+        size_t j = n++;
+        for (; j > 0 && sorted[j - 1] > fd; j--) sorted[j] = sorted[j - 1];
+        sorted[j] = fd;
+    }
+    struct rlimit lim;
+    unsigned limit = getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < 1u << 20
+                         ? static_cast<unsigned>(lim.rlim_cur)
+                         : 1u << 20;
+    Detached d{work, arg, sorted, n, limit, exit_end};
+    // The intermediate child runs on this stack space while this thread waits.
+    alignas(16) static thread_local char stack[16384];
+    pid_t child = clone(start_worker, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &d);
+    if (child < 0) return false;
+    // A program that ignores SIGCHLD has its children reaped for it: the
+    // wait then ends without a status, and the worker is taken as started
+    // (if it was not, the work is merely left for a later start).
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR) return errno == ECHILD;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 namespace {

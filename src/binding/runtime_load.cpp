@@ -61,6 +61,15 @@ struct Library {
     bool write;     // not in the directory as the archive has it
     bool summed;    // the archive gives its checksum, `crc`
     uint32_t crc;
+    // Written into the cache but not yet in place: the open temporary file
+    // and its name (owned), until it is synced and renamed. -1 and null
+    // otherwise.
+    int fd;
+    char* tmp;
+    // Owned: where this start loads the library from when that is not
+    // `path`: a link in the process directory to the file that is not yet
+    // in place.
+    char* linked;
 };
 
 // Libraries are checked and written in pieces of this size. The page cache
@@ -106,11 +115,21 @@ struct LibrarySet {
     char* list;  // owned: the list entry's text, which the names point into
 };
 
-void free_libraries(LibrarySet* set) {
-    for (size_t i = 0; i < set->count; i++) {
-        free(set->items[i].path);
-        free(set->items[i].bytes);
+// Frees what the library owns. A file that was written but never put in
+// place is removed.
+void free_library(Library* lib) {
+    if (lib->fd >= 0) {
+        close(lib->fd);
+        unlink(lib->tmp);
     }
+    free(lib->tmp);
+    free(lib->linked);
+    free(lib->path);
+    free(lib->bytes);
+}
+
+void free_libraries(LibrarySet* set) {
+    for (size_t i = 0; i < set->count; i++) free_library(&set->items[i]);
     free(set->items);
     free(set->list);
 }
@@ -127,6 +146,9 @@ void add_found(LibrarySet* set, const char* name, char* path) {
     lib->bytes = nullptr;
     lib->write = true;
     lib->summed = false;
+    lib->fd = -1;
+    lib->tmp = nullptr;
+    lib->linked = nullptr;
     set->count++;
 }
 
@@ -242,15 +264,32 @@ bool read_checked(const BfsArchive* archive, Library* lib, const Report& r = kPa
     return true;
 }
 
+// How a library's file is written: into the process directory, which
+// lives only as long as this process (no sync); into the cache, synced
+// before the rename, so that not even a power loss leaves a truncated
+// library under the genuine name; or into the cache as a temporary file
+// that is synced and renamed later (`fd` and `tmp` of the library).
+enum class WriteMode { process, cache, cache_later };
+
+// Syncs the written file and renames it into place; the temporary file is
+// removed when either fails. 0, or the errno of the failure. Only
+// async-signal-safe calls: it also runs in a detached process.
+int put_in_place(int fd, const char* tmp, const char* path) {
+    int e = 0;
+    if (fdatasync(fd) != 0)
+        e = errno;
+    else if (rename(tmp, path) != 0)
+        e = errno;
+    if (e) unlink(tmp);
+    return e;
+}
+
 // Writes the library to its path through a private temporary file beside
 // it that is renamed into place, so that no start ever sees a half-written
-// library and no existing file or link is written through. A file for the
-// cache is synced before the rename, so that not even a power loss leaves a
-// truncated library under the genuine name; one for the process directory
-// lives only as long as this process. A library read from the archive
-// again is checked again as it is written: the file that holds the archive
-// may have changed since. False after reporting.
-bool write_file(const Library* lib, bool sync, const Report& r = kPanic) {
+// library and no existing file or link is written through. A library read
+// from the archive again is checked again as it is written: the file that
+// holds the archive may have changed since. False after reporting.
+bool write_file(Library* lib, WriteMode mode, const Report& r = kPanic) {
     const char* path = lib->path;
     size_t tmp_length = strlen(path) + 32;
     auto* tmp = static_cast<char*>(malloc(tmp_length));
@@ -269,7 +308,7 @@ bool write_file(const Library* lib, bool sync, const Report& r = kPanic) {
         fd = kv_create_private_file(tmp);
         if (fd < 0 && errno != EEXIST) break;
     }
-    bool recheck = lib->summed && !lib->bytes, changed = false;
+    bool recheck = lib->summed && !lib->bytes, changed = false, sync = mode == WriteMode::cache;
     uint32_t crc = 0;
     uint64_t written = 0;
     // The disk starts on each piece while the next is read and written, so
@@ -285,13 +324,17 @@ bool write_file(const Library* lib, bool sync, const Report& r = kPanic) {
         e = errno;
     else if (recheck && crc != lib->crc)
         changed = true;
-    else if (sync && fdatasync(fd) != 0)
-        e = errno;
-    if (fd >= 0 && close(fd) != 0 && !e && errno != EINTR) e = errno;
-    if (!e && !changed && rename(tmp, path) != 0) e = errno;
     // What was read from the archive is on disk now, and libperl's
     // megabytes need not stay in this process's memory.
     if (!lib->bytes) bfs_release(&lib->cursor);
+    if (!e && !changed && mode == WriteMode::cache_later) {
+        lib->fd = fd;
+        lib->tmp = tmp;
+        return true;
+    }
+    if (!e && !changed && sync) e = put_in_place(fd, tmp, path);
+    if (fd >= 0 && close(fd) != 0 && !e && errno != EINTR) e = errno;
+    if (!e && !changed && !sync && rename(tmp, path) != 0) e = errno;
     if (e || changed) {
         if (fd >= 0) unlink(tmp);
         if (changed)
@@ -301,6 +344,102 @@ bool write_file(const Library* lib, bool sync, const Report& r = kPanic) {
     }
     free(tmp);
     return !e && !changed;
+}
+
+// What a detached process puts in place: the files of a set that were
+// written for later.
+struct LaterFiles {
+    int fd[16];
+    const char* tmp[16];
+    const char* path[16];
+    size_t count;
+};
+
+void put_later_files(void* arg) {
+    const auto* later = static_cast<const LaterFiles*>(arg);
+    for (size_t i = 0; i < later->count; i++) put_in_place(later->fd[i], later->tmp[i], later->path[i]);
+}
+
+int open_below(int dirfd, const char* rel, size_t n, bool make);
+
+// Links `from` into the process directory `procdir` (ending with a
+// separator) under `rel`, making the directories of `rel` there; an older
+// link of that name is replaced. The link's path, or null.
+char* link_into(const char* procdir, const char* rel, const char* from) {
+    int top = kv_open_private_dir(procdir, false);
+    if (top < 0) return nullptr;
+    const char* slash = strrchr(rel, PLAT_SEP);
+    size_t dir_length = slash ? static_cast<size_t>(slash - rel) : 0;
+    int fd = dir_length ? open_below(top, rel, dir_length, true) : top;
+    if (fd != top) close(top);
+    if (fd < 0) return nullptr;
+    const char* base = slash ? slash + 1 : rel;
+    unlinkat(fd, base, 0);
+    bool ok = linkat(AT_FDCWD, from, fd, base, 0) == 0;
+    close(fd);
+    size_t n = strlen(procdir) + strlen(rel) + 1;
+    auto* link = ok ? static_cast<char*>(malloc(n)) : nullptr;
+    if (link) snprintf(link, n, "%s%s", procdir, rel);
+    return link;
+}
+
+// Puts the set's files that were written for later in place. The syncs
+// that make them safe in the cache cost a start more than everything else
+// it writes, so when `procdir` is given they happen in a detached process:
+// this start loads the libraries through links in its process directory
+// (every library of the set when `all` is set, so that a library finds the
+// others beside it; `rel_at` is where each path's part below the cache
+// directory begins), and that process, which holds the writers' lock of
+// `lock_fd` from here on, syncs and renames them into the cache. Otherwise
+// they are synced and renamed here. *handed tells whether the lock went to
+// that process. False after reporting.
+bool put_written(LibrarySet* set, const char* procdir, size_t rel_at, bool all, int lock_fd, bool* handed,
+                 const Report& r) {
+    *handed = false;
+    LaterFiles later{};
+    int keep[17];
+    size_t kept = 0;
+    for (size_t i = 0; i < set->count; i++) {
+        Library* lib = &set->items[i];
+        if (lib->fd < 0) continue;
+        if (later.count == 16) procdir = nullptr;
+        if (!procdir) break;
+        later.fd[later.count] = lib->fd;
+        later.tmp[later.count] = lib->tmp;
+        later.path[later.count++] = lib->path;
+        keep[kept++] = lib->fd;
+    }
+    for (size_t i = 0; procdir && later.count && i < set->count; i++) {
+        Library* lib = &set->items[i];
+        if (lib->fd >= 0 || all) {
+            free(lib->linked);
+            lib->linked = link_into(procdir, lib->path + rel_at, lib->fd >= 0 ? lib->tmp : lib->path);
+            if (!lib->linked) procdir = nullptr;
+        }
+    }
+    if (lock_fd >= 0) keep[kept++] = lock_fd;
+    *handed = procdir && later.count && plat_run_detached(put_later_files, &later, keep, kept);
+    bool ok = true;
+    for (size_t i = 0; i < set->count; i++) {
+        Library* lib = &set->items[i];
+        if (!*handed && lib->linked) {
+            unlink(lib->linked);
+            free(lib->linked);
+            lib->linked = nullptr;
+        }
+        if (lib->fd < 0) continue;
+        int e = *handed || !ok ? 0 : put_in_place(lib->fd, lib->tmp, lib->path);
+        if (!*handed && !ok) unlink(lib->tmp);
+        close(lib->fd);
+        lib->fd = -1;
+        free(lib->tmp);
+        lib->tmp = nullptr;
+        if (e) {
+            tell(r, "Can't create %s: %s", lib->path, strerror(e));
+            ok = false;
+        }
+    }
+    return ok;
 }
 
 bool lock_directory(int fd, int how) {
@@ -361,8 +500,10 @@ void remove_stale_files(int dirfd) {
 // before the first is written; the cache directory is made only then, so
 // that a damaged archive leaves nothing behind. `dirfd` is the open cache
 // directory (-1 until made; always -1 for the process directory, which
-// belongs to this process alone). False after reporting.
-bool put_libraries(const BfsArchive* archive, LibrarySet* set, const char* dir, bool cache, int* dirfd) {
+// belongs to this process alone). With `procdir`, the files written into
+// the cache are put in place later (put_written). False after reporting.
+bool put_libraries(const BfsArchive* archive, LibrarySet* set, const char* dir, bool cache, const char* procdir,
+                   int* dirfd) {
     bool any = false;
     for (size_t i = 0; i < set->count; i++) {
         Library* lib = &set->items[i];
@@ -379,14 +520,17 @@ bool put_libraries(const BfsArchive* archive, LibrarySet* set, const char* dir, 
     // left-over files are then never removed.
     bool locked = *dirfd >= 0 && lock_directory(*dirfd, LOCK_SH);
     bool ok = true;
+    WriteMode mode = !cache ? WriteMode::process : procdir ? WriteMode::cache_later : WriteMode::cache;
     for (size_t i = 0; ok && i < set->count; i++) {
         Library* lib = &set->items[i];
         if (!lib->write) continue;
-        ok = write_file(lib, cache);
+        ok = write_file(lib, mode);
         free(lib->bytes);
         lib->bytes = nullptr;
     }
-    if (locked) flock(*dirfd, LOCK_UN);
+    bool handed = false;
+    if (!put_written(set, ok ? procdir : nullptr, strlen(dir), true, locked ? *dirfd : -1, &handed, kPanic)) ok = false;
+    if (locked && !handed) flock(*dirfd, LOCK_UN);
     return ok;
 }
 
@@ -412,8 +556,11 @@ void keep_reason(char* reason, size_t size) {
 // that cannot be loaded is written again once. Returns the handle, with the
 // loaded file's path in *path; or null, with *failed set after a failure
 // that was reported (otherwise the loader's reason is in `reason`).
-void* load_bound(const BfsArchive* archive, const char* list_name, const char* chosen, const bfs_cursor* cursor,
+// Libraries written into the cache are loaded through links in the process
+// directory of `session` while a detached process puts them in place.
+void* load_bound(KovrunSession* session, const char* list_name, const char* chosen, const bfs_cursor* cursor,
                  const char* dir, bool cache, char** path, bool* failed, char* reason, size_t reason_size) {
+    const BfsArchive* archive = session->archive;
     *failed = true;
     LibrarySet set;
     if (!collect_libraries(archive, list_name, chosen, cursor, dir, &set)) {
@@ -432,16 +579,18 @@ void* load_bound(const BfsArchive* archive, const char* list_name, const char* c
         else
             dirfd = -1;  // not there yet: made once its libraries are checked
     }
-    bool reused = false;
+    bool reused = false, writing = false;
     for (size_t i = 0; i < set.count; i++) {
         set.items[i].write = dirfd < 0 || !cached_intact(dirfd, &set.items[i]);
         reused = reused || !set.items[i].write;
+        writing = writing || set.items[i].write;
     }
+    const char* procdir = cache && writing ? make_temp_dir(session, 1) : nullptr;
     void* handle = nullptr;
     Library* loaded = &set.items[set.count - 1];
-    if (put_libraries(archive, &set, dir, cache, &dirfd)) {
+    if (put_libraries(archive, &set, dir, cache, procdir, &dirfd)) {
         *failed = false;
-        handle = plat_dl_open(loaded->path);
+        handle = plat_dl_open(loaded->linked ? loaded->linked : loaded->path);
         if (!handle) {
             keep_reason(reason, reason_size);
             // Damaged after it was written (a kill, a power loss, another
@@ -452,16 +601,18 @@ void* load_bound(const BfsArchive* archive, const char* list_name, const char* c
                 snprintf(note, sizeof note, "Writing %s again: %s\n", loaded->path, reason);
                 plat_debug_output(note);
                 for (size_t i = 0; i < set.count; i++) set.items[i].write = true;
-                if (!put_libraries(archive, &set, dir, cache, &dirfd))
+                if (cache && !procdir) procdir = make_temp_dir(session, 1);
+                if (!put_libraries(archive, &set, dir, cache, procdir, &dirfd))
                     *failed = true;
-                else if (!(handle = plat_dl_open(loaded->path)))
+                else if (!(handle = plat_dl_open(loaded->linked ? loaded->linked : loaded->path)))
                     keep_reason(reason, reason_size);
             }
         }
     }
     if (handle) {
-        *path = loaded->path;
-        loaded->path = nullptr;
+        char** kept = loaded->linked ? &loaded->linked : &loaded->path;
+        *path = *kept;
+        *kept = nullptr;
     }
     if (dirfd >= 0) close(dirfd);
     free_libraries(&set);
@@ -684,7 +835,10 @@ void mark_missing(const FilesDir& d, LibrarySet* set, size_t rel_at, bool again)
 // each into its directory (made as needed) through a temporary file. Writers
 // share a lock on the directory they write into; the temporary files that a
 // killed start left there are removed first, as in the cache directory.
-bool write_missing(const BfsArchive* archive, const FilesDir& d, LibrarySet* set, size_t rel_at, const Report& r) {
+// With `procdir`, a file written into the cache is put in place later
+// (put_written) and loaded through its link there. False after reporting.
+bool write_missing(const BfsArchive* archive, const FilesDir& d, LibrarySet* set, size_t rel_at, const char* procdir,
+                   const Report& r) {
     for (size_t i = 0; i < set->count; i++)
         if (set->items[i].write && !read_checked(archive, &set->items[i], r)) return false;
     bool ok = true;
@@ -700,8 +854,12 @@ bool write_missing(const BfsArchive* archive, const FilesDir& d, LibrarySet* set
         }
         remove_stale_files(fd);
         bool locked = lock_directory(fd, LOCK_SH);
-        ok = write_file(lib, d.cache, r);
-        if (locked) flock(fd, LOCK_UN);
+        WriteMode mode = !d.cache ? WriteMode::process : procdir ? WriteMode::cache_later : WriteMode::cache;
+        ok = write_file(lib, mode, r);
+        LibrarySet one{lib, 1, nullptr};
+        bool handed = false;
+        if (ok && !put_written(&one, procdir, rel_at, false, locked ? fd : -1, &handed, r)) ok = false;
+        if (locked && !handed) flock(fd, LOCK_UN);
         close(fd);
         free(lib->bytes);
         lib->bytes = nullptr;
@@ -758,16 +916,15 @@ char* bound_library(KovrunSession* session, const char* name, size_t length, boo
         copy[length] = 0;
         if (add_file(&set, session->archive, d, "", copy, length, r)) {
             mark_missing(d, &set, strlen(d.path), again);
-            if (write_missing(session->archive, d, &set, strlen(d.path), r)) {
-                path = item.path;
-                item.path = nullptr;
+            const char* procdir = d.cache && item.write ? make_temp_dir(session, 1) : nullptr;
+            if (write_missing(session->archive, d, &set, strlen(d.path), procdir, r)) {
+                char** kept = item.linked ? &item.linked : &item.path;
+                path = *kept;
+                *kept = nullptr;
             }
         }
     }
-    for (size_t i = 0; i < set.count; i++) {
-        free(set.items[i].path);
-        free(set.items[i].bytes);
-    }
+    for (size_t i = 0; i < set.count; i++) free_library(&set.items[i]);
     free(copy);
     close_files_dir(&d);
     return path;
@@ -794,7 +951,7 @@ char* bound_data_dir(KovrunSession* session, bool* failed) {
     }
     if (ok) {
         mark_missing(d, &set, strlen(d.path), false);
-        ok = write_missing(session->archive, d, &set, strlen(d.path), kPanic);
+        ok = write_missing(session->archive, d, &set, strlen(d.path), nullptr, kPanic);
     }
     if (ok) {
         // The directory itself, without the separator: what @INC lists.
@@ -837,7 +994,7 @@ void* load_runtime(KovrunSession* session, const char* name, const char* alterna
             // 6. Written out unless an earlier start left it intact, then
             // loaded. A failure before loading ends the call.
             bool failed = false;
-            handle = load_bound(session->archive, "*PERLDEPS", chosen, &cursor, target, !session->clean, &path, &failed,
+            handle = load_bound(session, "*PERLDEPS", chosen, &cursor, target, !session->clean, &path, &failed,
                                 reason, sizeof reason);
             free(target);
             if (failed) return nullptr;
@@ -882,7 +1039,7 @@ void* load_bound_libraries(KovrunSession* session, const char* list_name, char**
     char* target = library_dir(session, list_name);
     if (!target) return nullptr;
     bool failed = false;
-    void* handle = load_bound(session->archive, list_name, nullptr, nullptr, target, !session->clean, path, &failed,
+    void* handle = load_bound(session, list_name, nullptr, nullptr, target, !session->clean, path, &failed,
                               reason, reason_size);
     free(target);
     *reported = failed;
