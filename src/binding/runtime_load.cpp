@@ -385,7 +385,7 @@ char* link_into(const char* procdir, const char* rel, const char* from) {
 
 // Puts the set's files that were written for later in place. The syncs
 // that make them safe in the cache cost a start more than everything else
-// it writes, so when `procdir` is given they happen in a detached process:
+// it writes, so when `later` is given they happen in a detached process:
 // this start loads the libraries through links in its process directory
 // (every library of the set when `all` is set, so that a library finds the
 // others beside it; `rel_at` is where each path's part below the cache
@@ -393,23 +393,27 @@ char* link_into(const char* procdir, const char* rel, const char* from) {
 // `lock_fd` from here on, syncs and renames them into the cache. Otherwise
 // they are synced and renamed here. *handed tells whether the lock went to
 // that process. False after reporting.
-bool put_written(LibrarySet* set, const char* procdir, size_t rel_at, bool all, int lock_fd, bool* handed,
+bool put_written(LibrarySet* set, KovrunSession* later, size_t rel_at, bool all, int lock_fd, bool* handed,
                  const Report& r) {
     *handed = false;
-    LaterFiles later{};
+    bool pending = false;
+    for (size_t i = 0; i < set->count; i++) pending = pending || set->items[i].fd >= 0;
+    // The process directory is made only when there is something to link.
+    const char* procdir = later && pending ? make_temp_dir(later, 1) : nullptr;
+    LaterFiles files{};
     int keep[17];
     size_t kept = 0;
     for (size_t i = 0; i < set->count; i++) {
         Library* lib = &set->items[i];
         if (lib->fd < 0) continue;
-        if (later.count == 16) procdir = nullptr;
+        if (files.count == 16) procdir = nullptr;
         if (!procdir) break;
-        later.fd[later.count] = lib->fd;
-        later.tmp[later.count] = lib->tmp;
-        later.path[later.count++] = lib->path;
+        files.fd[files.count] = lib->fd;
+        files.tmp[files.count] = lib->tmp;
+        files.path[files.count++] = lib->path;
         keep[kept++] = lib->fd;
     }
-    for (size_t i = 0; procdir && later.count && i < set->count; i++) {
+    for (size_t i = 0; procdir && files.count && i < set->count; i++) {
         Library* lib = &set->items[i];
         if (lib->fd >= 0 || all) {
             free(lib->linked);
@@ -418,7 +422,7 @@ bool put_written(LibrarySet* set, const char* procdir, size_t rel_at, bool all, 
         }
     }
     if (lock_fd >= 0) keep[kept++] = lock_fd;
-    *handed = procdir && later.count && plat_run_detached(put_later_files, &later, keep, kept);
+    *handed = procdir && files.count && plat_run_detached(put_later_files, &files, keep, kept);
     bool ok = true;
     for (size_t i = 0; i < set->count; i++) {
         Library* lib = &set->items[i];
@@ -500,9 +504,9 @@ void remove_stale_files(int dirfd) {
 // before the first is written; the cache directory is made only then, so
 // that a damaged archive leaves nothing behind. `dirfd` is the open cache
 // directory (-1 until made; always -1 for the process directory, which
-// belongs to this process alone). With `procdir`, the files written into
+// belongs to this process alone). With `later`, the files written into
 // the cache are put in place later (put_written). False after reporting.
-bool put_libraries(const BfsArchive* archive, LibrarySet* set, const char* dir, bool cache, const char* procdir,
+bool put_libraries(const BfsArchive* archive, LibrarySet* set, const char* dir, bool cache, KovrunSession* later,
                    int* dirfd) {
     bool any = false;
     for (size_t i = 0; i < set->count; i++) {
@@ -520,7 +524,7 @@ bool put_libraries(const BfsArchive* archive, LibrarySet* set, const char* dir, 
     // left-over files are then never removed.
     bool locked = *dirfd >= 0 && lock_directory(*dirfd, LOCK_SH);
     bool ok = true;
-    WriteMode mode = !cache ? WriteMode::process : procdir ? WriteMode::cache_later : WriteMode::cache;
+    WriteMode mode = !cache ? WriteMode::process : later ? WriteMode::cache_later : WriteMode::cache;
     for (size_t i = 0; ok && i < set->count; i++) {
         Library* lib = &set->items[i];
         if (!lib->write) continue;
@@ -529,7 +533,7 @@ bool put_libraries(const BfsArchive* archive, LibrarySet* set, const char* dir, 
         lib->bytes = nullptr;
     }
     bool handed = false;
-    if (!put_written(set, ok ? procdir : nullptr, strlen(dir), true, locked ? *dirfd : -1, &handed, kPanic)) ok = false;
+    if (!put_written(set, ok ? later : nullptr, strlen(dir), true, locked ? *dirfd : -1, &handed, kPanic)) ok = false;
     if (locked && !handed) flock(*dirfd, LOCK_UN);
     return ok;
 }
@@ -579,16 +583,14 @@ void* load_bound(KovrunSession* session, const char* list_name, const char* chos
         else
             dirfd = -1;  // not there yet: made once its libraries are checked
     }
-    bool reused = false, writing = false;
+    bool reused = false;
     for (size_t i = 0; i < set.count; i++) {
         set.items[i].write = dirfd < 0 || !cached_intact(dirfd, &set.items[i]);
         reused = reused || !set.items[i].write;
-        writing = writing || set.items[i].write;
     }
-    const char* procdir = cache && writing ? make_temp_dir(session, 1) : nullptr;
     void* handle = nullptr;
     Library* loaded = &set.items[set.count - 1];
-    if (put_libraries(archive, &set, dir, cache, procdir, &dirfd)) {
+    if (put_libraries(archive, &set, dir, cache, session, &dirfd)) {
         *failed = false;
         handle = plat_dl_open(loaded->linked ? loaded->linked : loaded->path);
         if (!handle) {
@@ -601,8 +603,7 @@ void* load_bound(KovrunSession* session, const char* list_name, const char* chos
                 snprintf(note, sizeof note, "Writing %s again: %s\n", loaded->path, reason);
                 plat_debug_output(note);
                 for (size_t i = 0; i < set.count; i++) set.items[i].write = true;
-                if (cache && !procdir) procdir = make_temp_dir(session, 1);
-                if (!put_libraries(archive, &set, dir, cache, procdir, &dirfd))
+                if (!put_libraries(archive, &set, dir, cache, session, &dirfd))
                     *failed = true;
                 else if (!(handle = plat_dl_open(loaded->linked ? loaded->linked : loaded->path)))
                     keep_reason(reason, reason_size);
@@ -835,9 +836,10 @@ void mark_missing(const FilesDir& d, LibrarySet* set, size_t rel_at, bool again)
 // each into its directory (made as needed) through a temporary file. Writers
 // share a lock on the directory they write into; the temporary files that a
 // killed start left there are removed first, as in the cache directory.
-// With `procdir`, a file written into the cache is put in place later
-// (put_written) and loaded through its link there. False after reporting.
-bool write_missing(const BfsArchive* archive, const FilesDir& d, LibrarySet* set, size_t rel_at, const char* procdir,
+// With `later`, a file written into the cache is put in place later
+// (put_written) and loaded through its link in the process directory.
+// False after reporting.
+bool write_missing(const BfsArchive* archive, const FilesDir& d, LibrarySet* set, size_t rel_at, KovrunSession* later,
                    const Report& r) {
     for (size_t i = 0; i < set->count; i++)
         if (set->items[i].write && !read_checked(archive, &set->items[i], r)) return false;
@@ -854,11 +856,11 @@ bool write_missing(const BfsArchive* archive, const FilesDir& d, LibrarySet* set
         }
         remove_stale_files(fd);
         bool locked = lock_directory(fd, LOCK_SH);
-        WriteMode mode = !d.cache ? WriteMode::process : procdir ? WriteMode::cache_later : WriteMode::cache;
+        WriteMode mode = !d.cache ? WriteMode::process : later ? WriteMode::cache_later : WriteMode::cache;
         ok = write_file(lib, mode, r);
         LibrarySet one{lib, 1, nullptr};
         bool handed = false;
-        if (ok && !put_written(&one, procdir, rel_at, false, locked ? fd : -1, &handed, r)) ok = false;
+        if (ok && !put_written(&one, later, rel_at, false, locked ? fd : -1, &handed, r)) ok = false;
         if (locked && !handed) flock(fd, LOCK_UN);
         close(fd);
         free(lib->bytes);
@@ -916,8 +918,7 @@ char* bound_library(KovrunSession* session, const char* name, size_t length, boo
         copy[length] = 0;
         if (add_file(&set, session->archive, d, "", copy, length, r)) {
             mark_missing(d, &set, strlen(d.path), again);
-            const char* procdir = d.cache && item.write ? make_temp_dir(session, 1) : nullptr;
-            if (write_missing(session->archive, d, &set, strlen(d.path), procdir, r)) {
+            if (write_missing(session->archive, d, &set, strlen(d.path), session, r)) {
                 char** kept = item.linked ? &item.linked : &item.path;
                 path = *kept;
                 *kept = nullptr;

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -142,4 +143,9 @@ std::string pack_quietly(const std::string& script, const std::string& out, cons
     ProcResult r = run_process(argv);
     EXPECT_EQ(r.status, 0) << r.err;
     return out;
+}
+
+std::string mask_process_dirs(const std::string& text) {
+    static const std::regex name("(qrx-[^/\\s]*?)-[0-9]+-[0-9a-f]{12}(?=/)");
+    return std::regex_replace(text, name, "$1-*");
 }

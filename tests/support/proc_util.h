@@ -54,3 +54,8 @@ FileId file_id(const std::string& path);
 // The entries of the archive inside a packed file, by name (a test failure
 // when the file holds none).
 std::map<std::string, std::string> entries_of(const std::string& path);
+
+// `text` with each process directory name ("qrx-USER-PID-SUFFIX") written
+// as "qrx-USER-*", so that the paths of what a first start loaded through
+// its process directory can be compared.
+std::string mask_process_dirs(const std::string& text);

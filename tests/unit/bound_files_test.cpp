@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "src/launcher/session.h"
+#include "tests/support/cache_wait.h"
 #include "tests/support/proc_util.h"
 
 namespace {
@@ -46,7 +47,9 @@ struct BoundFiles : ::testing::Test {
     ProcResult run(const std::string& exe) {
         std::vector<std::string> env = {"TMPDIR=" + tmp.path};
         if (const char* lsan = getenv("LSAN_OPTIONS")) env.push_back(std::string("LSAN_OPTIONS=") + lsan + ":print_suppressions=0");
-        return run_process({exe}, env);
+        ProcResult r = run_process({exe}, env);
+        wait_for_cache_writers(tmp.path);
+        return r;
     }
     // Where the program's extension libraries and data files go.
     std::string files_dir(const std::string& exe) {

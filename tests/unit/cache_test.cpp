@@ -26,6 +26,7 @@
 #include "tools/md5.h"
 #include "src/launcher/session.h"
 #include "tests/libs/fork_child.h"
+#include "tests/support/cache_wait.h"
 #include "tests/support/proc_util.h"
 #include "tools/pack_common.h"
 
@@ -90,12 +91,17 @@ protected:
     }
     std::string intact() { return archive(runtime_, libperl_); }
 
-    // The debugger output goes to a fresh log.
-    ProcResult probe(const std::string& archive, const std::string& search = "") {
+    // The debugger output goes to a fresh log. The writers that the probe
+    // left are waited for, and its process directories masked.
+    ProcResult probe(const std::string& archive, const std::string& search = "", bool wait = true) {
         unlink(log().c_str());
-        return run_process({std::string(KV_TEST_LIBS_DIR) + "/kv_runtime_probe", kRuntimeName, "-", archive},
-                           {"KOVRUN_DEBUG_LOG=" + log(),
-                            search.empty() ? "LD_LIBRARY_PATH" : "LD_LIBRARY_PATH=" + search});
+        ProcResult r = run_process({std::string(KV_TEST_LIBS_DIR) + "/kv_runtime_probe", kRuntimeName, "-", archive},
+                                   {"KOVRUN_DEBUG_LOG=" + log(),
+                                    search.empty() ? "LD_LIBRARY_PATH" : "LD_LIBRARY_PATH=" + search});
+        if (wait) wait_for_cache_writers(temp_.path);
+        r.out = mask_process_dirs(r.out);
+        r.err = mask_process_dirs(r.err);
+        return r;
     }
     std::string log() const { return work_.file("debug.log"); }
 
@@ -103,10 +109,15 @@ protected:
     std::string cache() const { return base() + "/" + md5_; }
     std::string cached(const std::string& name) const { return cache() + "/" + name; }
 
-    // Loaded from the cache, which holds the genuine libraries.
-    void expect_loaded_from_cache(const ProcResult& r, const std::string& what) {
+    // Where a start that wrote the library loads it from: its process
+    // directory, while a detached writer puts it into the cache.
+    std::string linked(const std::string& name) const { return base() + "-*/" + name; }
+
+    // Loaded from the cache (through the process directory by a start that
+    // wrote it), which holds the genuine libraries.
+    void expect_loaded_from_cache(const ProcResult& r, const std::string& what, bool wrote = false) {
         EXPECT_EQ(r.status, 0) << what << ": " << r.err;
-        EXPECT_EQ(r.out, "loaded " + cached(kRuntimeName) + "\n") << what;
+        EXPECT_EQ(r.out, "loaded " + (wrote ? linked(kRuntimeName) : cached(kRuntimeName)) + "\n") << what;
         EXPECT_EQ(r.err, "") << what;
         EXPECT_TRUE(file_bytes(cached(kRuntimeName)) == runtime_) << what;
         EXPECT_TRUE(file_bytes(cached(kLibperl)) == libperl_) << what;
@@ -129,7 +140,7 @@ TEST_F(Cache, DamagedLibraryIsRefusedAndLeavesNothingBehind) {
         EXPECT_EQ(listing(base()), std::vector<std::string>{}) << name;
     }
     // The intact program of the same build is not hindered by it.
-    expect_loaded_from_cache(probe(intact()), "intact");
+    expect_loaded_from_cache(probe(intact()), "intact", true);
 }
 
 TEST_F(Cache, CachedLibraryDamagedLaterIsWrittenAgain) {
@@ -149,10 +160,10 @@ TEST_F(Cache, CachedLibraryDamagedLaterIsWrittenAgain) {
          "Writing " + cached(kRuntimeName) + " again: " + cached(kRuntimeName) + ": invalid ELF header\n"},
     };
     std::string a = intact();
-    expect_loaded_from_cache(probe(a), "first start");
+    expect_loaded_from_cache(probe(a), "first start", true);
     for (const Case& c : cases) {
         c.damage();
-        expect_loaded_from_cache(probe(a), c.what);
+        expect_loaded_from_cache(probe(a), c.what, true);
         EXPECT_EQ(read_text(log()), c.logged) << c.what;
         EXPECT_EQ(listing(cache()), (std::vector<std::string>{kLibperl, kRuntimeName})) << c.what;
     }
@@ -163,7 +174,7 @@ TEST_F(Cache, UnloadableLibraryFallsBackToTheSearchPathOrSaysWhy) {
     std::string a = archive(bytes("not a library"), libperl_, false);
     ProcResult r = probe(a);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Panic: Can't load " + kRuntimeName + ": " + cached(kRuntimeName) + ": file too short\n");
+    EXPECT_EQ(r.err, "Panic: Can't load " + kRuntimeName + ": " + linked(kRuntimeName) + ": file too short\n");
     r = probe(a, KV_LIB_DIR);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "loaded " + kRuntime + "\n");
@@ -172,7 +183,7 @@ TEST_F(Cache, UnloadableLibraryFallsBackToTheSearchPathOrSaysWhy) {
 
 TEST_F(Cache, LeftOverTemporaryFilesAreRemovedOnlyWhenTheirWriterIsGone) {
     std::string a = intact();
-    expect_loaded_from_cache(probe(a), "first start");
+    expect_loaded_from_cache(probe(a), "first start", true);
     const std::string stale = cached(kRuntimeName + ".4242.tmp"), target = work_.file("target");
     write_text(stale, "left by a killed start");
     write_text(target, "not ours to remove");
@@ -190,7 +201,7 @@ TEST_F(Cache, LeftOverTemporaryFilesAreRemovedOnlyWhenTheirWriterIsGone) {
     int writer = open(cache().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(writer, 0);
     ASSERT_EQ(flock(writer, LOCK_SH), 0);
-    expect_loaded_from_cache(probe(a), "writer at work");
+    expect_loaded_from_cache(probe(a, "", false), "writer at work");
     EXPECT_EQ(read_text(stale), "left by a killed start");
     close(writer);
 
@@ -261,6 +272,7 @@ TEST_F(Cache, PackedProgramWithADamagedLibperlIsRefusedAndTheIntactOneRepairsIts
     std::string cache = base() + "/" + run_process({kBin + "/kovpack", "--extract", "perl.md5", exe}).out;
     for (const char* what : {"first start", "truncated libperl"}) {
         r = run_process({exe}, env);
+        wait_for_cache_writers(temp_.path);
         EXPECT_EQ(r.status, 0) << what << ": " << r.err;
         EXPECT_EQ(r.out, "hello\n") << what;
         EXPECT_EQ(r.err, "") << what;
