@@ -1,4 +1,5 @@
 #include "tests/support/proc_util.h"
+#include "tests/support/cache_wait.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -84,6 +85,8 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     if (!path.empty()) {
+        // A program's detached cache writer may still be renaming files here.
+        wait_for_cache_writers(path);
         // Read-only files and directories are made writable first.
         for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
              it != std::filesystem::recursive_directory_iterator(); it.increment(ec))

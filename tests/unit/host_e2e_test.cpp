@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/cache_wait.h"
 #include "tests/support/proc_util.h"
 
 namespace {
@@ -195,7 +196,9 @@ TEST_F(HostTest, TempDirsAreMadeOnDemandAndTheProcessOneRemovedAtExit) {
     EXPECT_EQ(proc.substr(0, base.size() - 1) + "/", base.substr(0, base.size() - 1) + "/" );
     EXPECT_TRUE(std::filesystem::is_directory(base));
     EXPECT_FALSE(std::filesystem::exists(proc)) << "the process directory outlived the process";
-    // The runtime library stays cached under its checksum.
+    // The runtime library stays cached under its checksum (put there by a
+    // detached writer).
+    wait_for_cache_writers(tmp.path);
     EXPECT_TRUE(std::filesystem::exists(base + md5_of(kRuntime) + "/perl536.so"));
 }
 
