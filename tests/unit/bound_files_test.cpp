@@ -110,6 +110,21 @@ TEST_F(BoundFiles, ExtensionLibrariesAreWrittenOnceAndRepairedWhenDamaged) {
     EXPECT_EQ(read_text(victim), "precious\n");
 }
 
+// A first start leaves the syncs and renames into the cache to a detached
+// process: never one that the program can wait for, whatever it does with
+// SIGCHLD, and never one that holds its output open.
+TEST_F(BoundFiles, FirstStartLeavesNoChildOfItsOwnAndTheCacheFilled) {
+    for (const char* chld : {"DEFAULT", "IGNORE"}) {
+        std::string exe = pack(std::string("$SIG{CHLD} = '") + chld + "';\nrequire List::Util;\n"
+                               "my $w = wait; print List::Util::sum(1, 2), \" $w\\n\";\n");
+        ProcResult r = run(exe);
+        EXPECT_EQ(r.status, 0) << chld << ": " << r.err;
+        EXPECT_EQ(r.out, "3 -1\n") << chld;
+        EXPECT_EQ(read_text(files_dir(exe) + "auto/List/Util/Util.so"), entries_of(exe)["auto/List/Util/Util.so"]) << chld;
+        std::filesystem::remove_all(tmp.path + "/" + user_dir);
+    }
+}
+
 // A module that boots through DynaLoader.pm's bootstrap, which looks for
 // libraries on disk in the file itself, takes its library from the archive.
 TEST_F(BoundFiles, DynaLoaderStyleModulesBootTheBoundLibrary) {
