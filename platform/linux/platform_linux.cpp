@@ -151,7 +151,7 @@ bool plat_run_detached(void (*work)(void*), void* arg, const int* keep, size_t k
                          : 1u << 20;
     Detached d{work, arg, sorted, n, limit, exit_end};
     // The intermediate child runs on this stack space while this thread waits.
-    alignas(16) static thread_local char stack[16384];
+    alignas(16) char stack[16384];
     pid_t child = clone(start_worker, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &d);
     if (child < 0) return false;
     // A program that ignores SIGCHLD has its children reaped for it: the
