@@ -117,8 +117,10 @@ struct Detached {
 // waits for it (CLONE_VFORK): it only copies the process once more, for the
 // worker, and ends, so that the worker is nobody's child here. The copy is
 // made by the plain system call: the C library's fork would run fork
-// handlers and touch the thread state that the child shares.
-int start_worker(void* data) {
+// handlers and touch the thread state that the child shares. It is not
+// instrumented by the address checker, whose records of the stack it would
+// otherwise change under the waiting thread.
+__attribute__((no_sanitize("address"))) int start_worker(void* data) {
     long worker = syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
     if (worker == 0) run_worker(static_cast<const Detached*>(data));
     syscall(SYS_exit, worker < 0 ? 1 : 0);
@@ -150,9 +152,12 @@ bool plat_run_detached(void (*work)(void*), void* arg, const int* keep, size_t k
                          ? static_cast<unsigned>(lim.rlim_cur)
                          : 1u << 20;
     Detached d{work, arg, sorted, n, limit, exit_end};
-    // The intermediate child runs on this stack space while this thread waits.
-    alignas(16) char stack[16384];
+    // The intermediate child runs on this stack of its own while the calling
+    // thread waits; the lock keeps other threads off it meanwhile.
+    alignas(16) static char stack[16384];
+    plat_lock();
     pid_t child = clone(start_worker, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &d);
+    plat_unlock();
     if (child < 0) return false;
     // A program that ignores SIGCHLD has its children reaped for it: the
     // wait then ends without a status, and the worker is taken as started
