@@ -74,7 +74,8 @@ void plat_start_writeback(int fd, uint64_t offset, size_t length) {
     sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
 }
 
-// Closes every descriptor but those in keep (sorted), which is at most 64.
+namespace {
+// Closes every descriptor below `limit` but those in keep (sorted).
 void close_all_but(const int* keep, size_t n, unsigned limit) {
     unsigned from = 0;
     for (size_t i = 0; i <= n; i++) {
@@ -85,7 +86,6 @@ void close_all_but(const int* keep, size_t n, unsigned limit) {
     }
 }
 
-namespace {
 // What the worker of plat_run_detached gets.
 struct Detached {
     void (*work)(void*);

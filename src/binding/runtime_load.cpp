@@ -271,6 +271,22 @@ bool read_checked(const BfsArchive* archive, Library* lib, const Report& r = kPa
 // that is synced and renamed later (`fd` and `tmp` of the library).
 enum class WriteMode { process, cache, cache_later };
 
+// The mode for a file of the cache (`cache`) or of the process directory;
+// `later` is the session whose process directory a first start loads from.
+WriteMode write_mode(bool cache, const KovrunSession* later) {
+    return !cache ? WriteMode::process : later ? WriteMode::cache_later : WriteMode::cache;
+}
+
+// Where this start loads the library from, and the same handed to the
+// caller (who frees it).
+const char* load_path(const Library* lib) { return lib->linked ? lib->linked : lib->path; }
+char* take_load_path(Library* lib) {
+    char** kept = lib->linked ? &lib->linked : &lib->path;
+    char* path = *kept;
+    *kept = nullptr;
+    return path;
+}
+
 // Syncs the written file and renames it into place; the temporary file is
 // removed when either fails. 0, or the errno of the failure. Only
 // async-signal-safe calls: it also runs in a detached process.
@@ -524,11 +540,10 @@ bool put_libraries(const BfsArchive* archive, LibrarySet* set, const char* dir, 
     // left-over files are then never removed.
     bool locked = *dirfd >= 0 && lock_directory(*dirfd, LOCK_SH);
     bool ok = true;
-    WriteMode mode = !cache ? WriteMode::process : later ? WriteMode::cache_later : WriteMode::cache;
     for (size_t i = 0; ok && i < set->count; i++) {
         Library* lib = &set->items[i];
         if (!lib->write) continue;
-        ok = write_file(lib, mode);
+        ok = write_file(lib, write_mode(cache, later));
         free(lib->bytes);
         lib->bytes = nullptr;
     }
@@ -592,7 +607,7 @@ void* load_bound(KovrunSession* session, const char* list_name, const char* chos
     Library* loaded = &set.items[set.count - 1];
     if (put_libraries(archive, &set, dir, cache, session, &dirfd)) {
         *failed = false;
-        handle = plat_dl_open(loaded->linked ? loaded->linked : loaded->path);
+        handle = plat_dl_open(load_path(loaded));
         if (!handle) {
             keep_reason(reason, reason_size);
             // Damaged after it was written (a kill, a power loss, another
@@ -605,16 +620,12 @@ void* load_bound(KovrunSession* session, const char* list_name, const char* chos
                 for (size_t i = 0; i < set.count; i++) set.items[i].write = true;
                 if (!put_libraries(archive, &set, dir, cache, session, &dirfd))
                     *failed = true;
-                else if (!(handle = plat_dl_open(loaded->linked ? loaded->linked : loaded->path)))
+                else if (!(handle = plat_dl_open(load_path(loaded))))
                     keep_reason(reason, reason_size);
             }
         }
     }
-    if (handle) {
-        char** kept = loaded->linked ? &loaded->linked : &loaded->path;
-        *path = *kept;
-        *kept = nullptr;
-    }
+    if (handle) *path = take_load_path(loaded);
     if (dirfd >= 0) close(dirfd);
     free_libraries(&set);
     return handle;
@@ -856,8 +867,7 @@ bool write_missing(const BfsArchive* archive, const FilesDir& d, LibrarySet* set
         }
         remove_stale_files(fd);
         bool locked = lock_directory(fd, LOCK_SH);
-        WriteMode mode = !d.cache ? WriteMode::process : later ? WriteMode::cache_later : WriteMode::cache;
-        ok = write_file(lib, mode, r);
+        ok = write_file(lib, write_mode(d.cache, later), r);
         LibrarySet one{lib, 1, nullptr};
         bool handed = false;
         if (ok && !put_written(&one, later, rel_at, false, locked ? fd : -1, &handed, r)) ok = false;
@@ -918,11 +928,7 @@ char* bound_library(KovrunSession* session, const char* name, size_t length, boo
         copy[length] = 0;
         if (add_file(&set, session->archive, d, "", copy, length, r)) {
             mark_missing(d, &set, strlen(d.path), again);
-            if (write_missing(session->archive, d, &set, strlen(d.path), session, r)) {
-                char** kept = item.linked ? &item.linked : &item.path;
-                path = *kept;
-                *kept = nullptr;
-            }
+            if (write_missing(session->archive, d, &set, strlen(d.path), session, r)) path = take_load_path(&item);
         }
     }
     for (size_t i = 0; i < set.count; i++) free_library(&set.items[i]);
