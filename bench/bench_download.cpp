@@ -55,7 +55,6 @@
 
 #include "bench/bench_util.h"
 
-extern char** environ;
 
 namespace {
 
@@ -152,57 +151,10 @@ void stop_server(pthread_t thread) {
 
 // ---- children ----------------------------------------------------------------------------
 // Runs argv with the environment `env` (the whole of it) for at most
-// `limit_s` seconds; its standard output, or false when it failed or took
-// too long (it is then killed). Everything the child needs is made before
-// the fork: the server's threads run meanwhile.
+// `limit_s` seconds; its standard output and error, or false when it failed
+// or took too long (it is then killed).
 bool capture(const std::vector<std::string>& argv, const std::vector<std::string>& env, int limit_s, std::string* out) {
-    std::vector<char*> args, envp;
-    for (const auto& s : argv) args.push_back(const_cast<char*>(s.c_str()));
-    args.push_back(nullptr);
-    for (const auto& s : env) envp.push_back(const_cast<char*>(s.c_str()));
-    envp.push_back(nullptr);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return false;
-    }
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        dup2(fds[1], 2);
-        execvpe(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    out->clear();
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    bool late = false;
-    for (;;) {
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long left_ms = limit_s * 1000L - ((now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L);
-        if (left_ms <= 0) {
-            late = true;
-            kill(pid, SIGKILL);
-            break;
-        }
-        pollfd p = {fds[0], POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left_ms)) < 0 && errno != EINTR) break;
-        if (p.revents == 0) continue;
-        char buf[4096];
-        ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n <= 0) break;
-        out->append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (late) fprintf(stderr, "bench_download: %s took longer than %d s\n", argv[0].c_str(), limit_s);
-    return !late && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return capture_output(argv, &env, ChildStderr::merge, limit_s, out);
 }
 
 // The value after "NAME " on a line of its own; -1 when there is none.

@@ -139,37 +139,10 @@ struct Result {
 };
 
 // Runs argv with the environment `env` added; its standard output, or
-// nothing when it failed.
+// false when it failed.
 bool capture(const std::vector<std::string>& argv, const std::vector<std::string>& env, std::string* out) {
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return false;
-    }
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        close(fds[1]);
-        for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> args;
-        for (const auto& s : argv) args.push_back(const_cast<char*>(s.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    char buf[4096];
-    ssize_t n;
-    out->clear();
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::vector<std::string> whole = environment_with(env);
+    return capture_output(argv, &whole, ChildStderr::inherit, 0, out);
 }
 
 long long field(const std::string& text, const char* name) {

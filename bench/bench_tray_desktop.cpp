@@ -45,6 +45,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
+
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 
@@ -142,30 +144,8 @@ void cleanup() {
 
 // Runs argv (no shell) and returns its standard output; empty on failure.
 std::string capture(const std::vector<std::string>& argv) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return "";
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        sigprocmask(SIG_UNBLOCK, &g_quit_signals, nullptr);
-        dup2(fds[1], 1);
-        int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) dup2(null, 2);
-        std::vector<char*> args;
-        for (const auto& s : argv) args.push_back(const_cast<char*>(s.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(fds[1]);
     std::string out;
-    char buf[4096];
-    ssize_t n;
-    while (pid > 0 && (n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    if (pid > 0) waitpid(pid, &status, 0);
-    return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "";
+    return capture_output(argv, nullptr, ChildStderr::discard, 0, &out) ? out : "";
 }
 
 bool installed(const char* tool) {
@@ -293,12 +273,6 @@ struct Idle {
     double stat_ms, sched_ms;
     long hwm_kb, rss_kb;
 };
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
-}
 
 // The tools are there and the benchmark's directory is made.
 bool prepare() {
