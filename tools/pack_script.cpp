@@ -174,6 +174,27 @@ private:
     int lock_ = -1;
 };
 
+// Starts argv[0] (searched on PATH) with the environment and file actions
+// given and the signal mask the packer had; with `isolate`, in a process
+// group of its own that a fatal signal to the packer ends, registered
+// before a handler can run. 0, *pid set, or the error number.
+int spawn_child(char* const* argv, char* const* envp, const posix_spawn_file_actions_t* actions, bool isolate,
+                pid_t* pid) {
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    int rc;
+    {
+        FatalSignalsBlocked blocked;
+        posix_spawnattr_setsigmask(&attr, &blocked.previous());
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | (isolate ? POSIX_SPAWN_SETPGROUP : 0));
+        posix_spawnattr_setpgroup(&attr, 0);
+        rc = posix_spawnp(pid, argv[0], actions, &attr, argv, envp);
+        if (rc == 0 && isolate) on_signal_end_group(*pid);
+    }
+    posix_spawnattr_destroy(&attr);
+    return rc;
+}
+
 // Runs args[0] (searched on PATH) with its standard output, and its standard
 // error too when merge_stderr is set, collected in *out. False, *error set,
 // when it could not be started or waited for; otherwise *status is its wait
@@ -203,21 +224,8 @@ bool run_captured(std::vector<std::string> args, bool merge_stderr, bool isolate
         if (!merge_stderr) posix_spawn_file_actions_adddup2(&actions, errp[1], 2);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     }
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
     pid_t pid = 0;
-    int rc;
-    {
-        // The child starts with the signal mask the packer had, and is
-        // registered before a handler can run.
-        FatalSignalsBlocked blocked;
-        posix_spawnattr_setsigmask(&attr, &blocked.previous());
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | (isolate ? POSIX_SPAWN_SETPGROUP : 0));
-        posix_spawnattr_setpgroup(&attr, 0);
-        rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
-        if (rc == 0 && isolate) on_signal_end_group(pid);
-    }
-    posix_spawnattr_destroy(&attr);
+    int rc = spawn_child(argv.data(), environ, &actions, isolate, &pid);
     posix_spawn_file_actions_destroy(&actions);
     close(outp[1]);
     if (errp[1] >= 0) close(errp[1]);
@@ -351,19 +359,8 @@ bool run_traced(std::vector<std::string> args, const std::vector<std::string>& e
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, errp[1], 2);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
     pid_t pid = 0;
-    int rc;
-    {
-        FatalSignalsBlocked blocked;
-        posix_spawnattr_setsigmask(&attr, &blocked.previous());
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attr, 0);
-        rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
-        if (rc == 0) on_signal_end_group(pid);
-    }
-    posix_spawnattr_destroy(&attr);
+    int rc = spawn_child(argv.data(), envp.data(), &actions, true, &pid);
     posix_spawn_file_actions_destroy(&actions);
     close(errp[1]);
     if (rc != 0) {
