@@ -31,11 +31,15 @@ constexpr size_t kIconNameSize = 24;
 char g_icon_names[kMaxIcons][kIconNameSize] = {"default"};
 int g_icon_count = 1;
 
-// Posted messages, from any thread.
+// Posted messages, from any thread. A message from another thread is
+// numbered (1, 2, ...) and held back until an "await" step has counted it,
+// so that a script of steps sees it at the same point however fast that
+// thread is; the loop's own messages have 0.
 struct Posted {
     uint32_t message;
     uintptr_t wparam;
     intptr_t lparam;
+    int foreign = 0;
 };
 constexpr int kMaxPosted = 256;
 Posted g_posted[kMaxPosted];
@@ -94,12 +98,14 @@ int run_posted() {
     int n = 0;
     for (;;) {
         pthread_mutex_lock(&g_posted_lock);
-        if (g_posted_count == 0) {
+        int i = 0;
+        while (i < g_posted_count && g_posted[i].foreign > g_awaited) i++;
+        if (i == g_posted_count) {
             pthread_mutex_unlock(&g_posted_lock);
             return n;
         }
-        Posted p = g_posted[0];
-        memmove(g_posted, g_posted + 1, sizeof(Posted) * static_cast<size_t>(--g_posted_count));
+        Posted p = g_posted[i];
+        memmove(g_posted + i, g_posted + i + 1, sizeof(Posted) * static_cast<size_t>(--g_posted_count - i));
         pthread_mutex_unlock(&g_posted_lock);
         deliver(p.message, p.wparam, p.lparam);
         n++;
@@ -185,11 +191,12 @@ void t_kill_timer(uint32_t id) {
 int t_post_message(uint32_t message, uintptr_t wparam, intptr_t lparam) {
     pthread_mutex_lock(&g_posted_lock);
     bool room = g_posted_count < kMaxPosted;
-    if (room) g_posted[g_posted_count++] = {message, wparam, lparam};
-    if (room && !pthread_equal(pthread_self(), g_loop_thread)) {
+    bool foreign = room && !pthread_equal(pthread_self(), g_loop_thread);
+    if (foreign) {
         g_foreign_posted++;
         pthread_cond_broadcast(&g_foreign_cond);
     }
+    if (room) g_posted[g_posted_count++] = {message, wparam, lparam, foreign ? g_foreign_posted : 0};
     pthread_mutex_unlock(&g_posted_lock);
     return room;
 }
